@@ -1,0 +1,260 @@
+#include "io/file.hpp"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "io/signals.hpp"
+
+namespace cirsharp::io {
+
+namespace {
+
+std::string describe(const std::string& path, const std::string& action, int error_number) {
+    return action + " " + path + ": " + std::strerror(error_number);
+}
+
+std::string parent_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Largest single transfer Linux performs in one call.
+
+}  // namespace
+
+FileError::FileError(const std::string& path, const std::string& action, int error_number)
+    : std::runtime_error(describe(path, action, error_number)),
+      path_(path),
+      errno_(error_number) {}
+
+FileError::FileError(const std::string& path, const std::string& message)
+    : std::runtime_error(path + ": " + message), path_(path) {}
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int Descriptor::close() {
+    if (fd_ < 0) return 0;
+    const int rc = ::close(release());
+    return (rc != 0 && errno != EINTR) ? errno : 0;
+}
+
+// ---------------------------------------------------------------- input
+
+InputFile InputFile::open(const std::string& path) {
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) throw FileError(path, "cannot open", errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throw FileError(path, "cannot open", errno);
+    if (S_ISDIR(st.st_mode)) throw FileError(path, "cannot open", EISDIR);
+    std::optional<std::uint64_t> size;
+    if (S_ISREG(st.st_mode)) size = static_cast<std::uint64_t>(st.st_size);
+    const bool seekable = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+    return InputFile(path, std::move(fd), size, seekable);
+}
+
+void InputFile::require_size(std::uint64_t needed) const {
+    if (size_ && *size_ < needed)
+        throw FileError(path_, "is " + std::to_string(*size_) + " bytes long, but " +
+                                   std::to_string(needed) + " bytes are needed");
+}
+
+void InputFile::skip_to(std::uint64_t offset) {
+    if (offset < position_)
+        throw FileError(path_, "cannot seek backwards in a stream that is not a regular file");
+    std::vector<std::byte> scratch(65536);
+    while (position_ < offset) {
+        const auto want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(scratch.size(), offset - position_));
+        const ssize_t n = ::read(fd_.get(), scratch.data(), want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw FileError(path_, "cannot read", errno);
+        if (n == 0)
+            throw FileError(path_, "ends after " + std::to_string(position_) +
+                                       " bytes, before the " + std::to_string(offset) +
+                                       " bytes needed");
+        position_ += static_cast<std::uint64_t>(n);
+    }
+}
+
+void InputFile::read_at(std::uint64_t offset, std::span<std::byte> out) {
+    const iovec part{out.data(), out.size()};
+    read_at(offset, std::span<const iovec>(&part, 1));
+}
+
+void InputFile::read_at(std::uint64_t offset, std::span<const iovec> parts) {
+    if (!seekable_) skip_to(offset);
+    std::vector<iovec> rest(parts.begin(), parts.end());
+    std::size_t first = 0;
+    std::uint64_t at = offset;
+    std::uint64_t total = 0;
+    for (const auto& p : parts) total += p.iov_len;
+    while (first < rest.size()) {
+        if (rest[first].iov_len == 0) {
+            ++first;
+            continue;
+        }
+        const int count = static_cast<int>(std::min<std::size_t>(rest.size() - first, IOV_MAX));
+        const ssize_t n = seekable_ ? ::preadv(fd_.get(), &rest[first], count, static_cast<off_t>(at))
+                                    : ::readv(fd_.get(), &rest[first], count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw FileError(path_, "cannot read", errno);
+        if (n == 0)
+            throw FileError(path_, "ends after " + std::to_string(at) + " bytes, but " +
+                                       std::to_string(offset + total) + " bytes are needed");
+        at += static_cast<std::uint64_t>(n);
+        if (!seekable_) position_ = at;
+        auto left = static_cast<std::size_t>(n);
+        while (left > 0) {
+            const std::size_t step = std::min(left, rest[first].iov_len);
+            rest[first].iov_base = static_cast<std::byte*>(rest[first].iov_base) + step;
+            rest[first].iov_len -= step;
+            left -= step;
+            if (rest[first].iov_len == 0) ++first;
+        }
+    }
+}
+
+void InputFile::close() {
+    if (const int err = fd_.close()) throw FileError(path_, "cannot close", err);
+}
+
+// ---------------------------------------------------------------- output
+
+std::string resolve_links(const std::string& path) {
+    std::string p = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+        std::vector<char> buf(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+        const ssize_t n = ::readlink(p.c_str(), buf.data(), buf.size());
+        if (n < 0) return p;
+        std::string link(buf.data(), static_cast<std::size_t>(n));
+        p = (link.starts_with('/')) ? link : parent_of(p) + "/" + link;
+    }
+    return p;  // a loop: the open below reports ELOOP
+}
+
+OutputFile OutputFile::create(const std::string& path, TempFiles& temps) {
+    const std::string target = resolve_links(path);
+    struct stat st {};
+    const bool exists = ::stat(target.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) throw FileError(path, "cannot create", EISDIR);
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A device, a pipe or a terminal is written directly.
+        Descriptor fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+        if (!fd) throw FileError(path, "cannot open", errno);
+        return OutputFile(path, target, std::string(), std::move(fd), &temps);
+    }
+    const std::string dir = parent_of(target);
+    const std::string stem = dir + "/." + base_of(target) + ".";
+    std::random_device entropy;
+    std::mt19937_64 rng((static_cast<std::uint64_t>(entropy()) << 32) ^ entropy() ^
+                        static_cast<std::uint64_t>(::getpid()));
+    static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string temp = stem;
+        for (int i = 0; i < 6; ++i) temp += kAlphabet[rng() % (sizeof(kAlphabet) - 1)];
+        temp += ".part";
+        Descriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!fd && errno == EEXIST) continue;
+        if (!fd) throw FileError(path, "cannot create", errno);
+        temps.add(temp);
+        OutputFile file(path, target, temp, std::move(fd), &temps);
+        // A product that replaces a file keeps that file's permissions.
+        if (exists && ::fchmod(file.fd_.get(), st.st_mode & 07777) != 0)
+            throw FileError(path, "cannot set the permissions of", errno);
+        return file;
+    }
+    throw FileError(path, "cannot create", EEXIST);
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : path_(std::move(other.path_)),
+      target_(std::move(other.target_)),
+      temp_(std::move(other.temp_)),
+      fd_(std::move(other.fd_)),
+      temps_(other.temps_),
+      committed_(other.committed_) {
+    other.temp_.clear();
+    other.committed_ = true;
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::discard() noexcept {
+    fd_.close();
+    if (!committed_ && !temp_.empty()) temps_->discard(temp_);
+    committed_ = true;
+}
+
+void OutputFile::write(std::span<const std::byte> data) {
+    const iovec part{const_cast<std::byte*>(data.data()), data.size()};
+    write(std::span<const iovec>(&part, 1));
+}
+
+void OutputFile::write(std::span<const iovec> parts) {
+    std::vector<iovec> rest(parts.begin(), parts.end());
+    std::size_t first = 0;
+    while (first < rest.size()) {
+        if (rest[first].iov_len == 0) {
+            ++first;
+            continue;
+        }
+        const int count = static_cast<int>(std::min<std::size_t>(rest.size() - first, IOV_MAX));
+        const ssize_t n = ::writev(fd_.get(), &rest[first], count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw FileError(path_, "cannot write", errno);
+        auto left = static_cast<std::size_t>(n);
+        while (left > 0) {
+            const std::size_t step = std::min(left, rest[first].iov_len);
+            rest[first].iov_base = static_cast<std::byte*>(rest[first].iov_base) + step;
+            rest[first].iov_len -= step;
+            left -= step;
+            if (rest[first].iov_len == 0) ++first;
+        }
+    }
+}
+
+void OutputFile::commit(bool durable) {
+    if (durable && ::fsync(fd_.get()) != 0 && errno != EINVAL && errno != EROFS)
+        throw FileError(path_, "cannot flush", errno);
+    if (const int err = fd_.close()) throw FileError(path_, "cannot close", err);
+    if (temp_.empty()) {
+        committed_ = true;
+        return;
+    }
+    temps_->commit(temp_, target_);
+    committed_ = true;
+    if (durable) {
+        const std::string dir = parent_of(target_);
+        Descriptor dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dfd || ::fsync(dfd.get()) != 0) throw FileError(dir, "cannot flush the folder", errno);
+    }
+}
+
+}  // namespace cirsharp::io

@@ -1,0 +1,140 @@
+// Checked file access. Every system call that fails becomes a FileError that
+// names the file, what was being done and the system's reason; nothing here
+// ever passes over a short read or a failed write.
+//
+// Products are written to a hidden temporary file beside their final path and
+// renamed over it only once complete, so a failed or killed run never leaves
+// a partial product at a final path.
+#pragma once
+
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+namespace cirsharp::io {
+
+class TempFiles;
+
+class FileError : public std::runtime_error {
+public:
+    FileError(const std::string& path, const std::string& action, int error_number);
+    FileError(const std::string& path, const std::string& message);
+    const std::string& path() const { return path_; }
+    int error_number() const { return errno_; }
+
+private:
+    std::string path_;
+    int errno_ = 0;
+};
+
+// Owns a file descriptor; closes it on destruction.
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor();
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closes and reports the result of close(2).
+    int close();
+
+private:
+    int fd_ = -1;
+};
+
+class InputFile {
+public:
+    // Opens for reading; a folder is refused as EISDIR.
+    static InputFile open(const std::string& path);
+
+    const std::string& path() const { return path_; }
+    // Size of a regular file; empty for a pipe, a terminal or a device.
+    std::optional<std::uint64_t> size() const { return size_; }
+    // Refuses a regular file shorter than `needed` bytes.
+    void require_size(std::uint64_t needed) const;
+    // Fills `out` from byte `offset`; a file that ends first is an error.
+    // A pipe can only move forward: earlier offsets are refused, later ones
+    // are reached by reading and discarding.
+    void read_at(std::uint64_t offset, std::span<std::byte> out);
+    // Several buffers from consecutive bytes starting at `offset`.
+    void read_at(std::uint64_t offset, std::span<const iovec> parts);
+    void close();
+
+private:
+    InputFile(std::string path, Descriptor fd, std::optional<std::uint64_t> size, bool seekable)
+        : path_(std::move(path)), fd_(std::move(fd)), size_(size), seekable_(seekable) {}
+    void skip_to(std::uint64_t offset);
+
+    std::string path_;
+    Descriptor fd_;
+    std::optional<std::uint64_t> size_;
+    bool seekable_ = true;
+    std::uint64_t position_ = 0;  // for streams that cannot seek
+};
+
+class OutputFile {
+public:
+    // Creates the temporary file for `path` (or opens a special file such as
+    // /dev/null directly). A symbolic link is followed: the product replaces
+    // the link's final target and the link stays a link.
+    static OutputFile create(const std::string& path, TempFiles& temps);
+
+    OutputFile(OutputFile&&) noexcept;
+    OutputFile& operator=(OutputFile&&) = delete;
+    OutputFile(const OutputFile&) = delete;
+    ~OutputFile();  // an uncommitted temporary file is removed
+
+    const std::string& path() const { return path_; }
+    // Path being written now: the temporary file, or the target itself.
+    const std::string& written_path() const { return temp_.empty() ? target_ : temp_; }
+    bool is_regular() const { return !temp_.empty(); }
+
+    // Appends all of `data`.
+    void write(std::span<const std::byte> data);
+    void write(std::span<const iovec> parts);
+    // Flushes (to disk with `durable`), closes and renames over the final path.
+    void commit(bool durable);
+
+private:
+    OutputFile(std::string path, std::string target, std::string temp, Descriptor fd,
+               TempFiles* temps)
+        : path_(std::move(path)),
+          target_(std::move(target)),
+          temp_(std::move(temp)),
+          fd_(std::move(fd)),
+          temps_(temps) {}
+    void discard() noexcept;
+
+    std::string path_;    // as given on the command line
+    std::string target_;  // the file the product ends up in
+    std::string temp_;    // empty when writing the target directly
+    Descriptor fd_;
+    TempFiles* temps_ = nullptr;
+    bool committed_ = false;
+};
+
+// Follows symbolic links (also dangling ones) to the path a write would reach.
+std::string resolve_links(const std::string& path);
+
+template <class T>
+std::span<const std::byte> bytes_of(std::span<T> s) {
+    return std::as_bytes(s);
+}
+
+}  // namespace cirsharp::io

@@ -1,0 +1,45 @@
+// Work split over threads by a fixed rule (part i of n covers
+// [i * total / n, (i + 1) * total / n)), so results never depend on
+// scheduling.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace cirsharp {
+
+// How the stages run; none of it changes a product byte.
+struct StageOptions {
+    int threads = 1;
+    bool reference = false;  // per-sample arithmetic instead of lookup tables
+    bool durable = false;    // flush products to disk before committing them
+};
+
+}  // namespace cirsharp
+
+namespace cirsharp::io {
+
+// The number of CPUs this process may run on (affinity, cgroup cpusets).
+int available_cpus();
+
+// Runs body(begin, end) over [0, total) in `threads` contiguous parts, the
+// first on the calling thread. The first exception thrown is rethrown.
+void parallel_for(int threads, std::size_t total,
+                  const std::function<void(std::size_t, std::size_t)>& body);
+
+template <class T, class Part, class Merge>
+T parallel_reduce(int threads, std::size_t total, T init, Part part, Merge merge) {
+    const std::size_t n = threads < 1 ? 1 : std::size_t(threads);
+    std::vector<T> results(n, init);
+    parallel_for(int(n), n, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) results[i] = part(i * total / n, (i + 1) * total / n);
+    });
+    T acc = init;
+    for (const T& r : results) acc = merge(acc, r);
+    return acc;
+}
+
+}  // namespace cirsharp::io

@@ -1,0 +1,113 @@
+#include "pan/pan_stage.hpp"
+
+#include <algorithm>
+#include <ostream>
+#include <vector>
+
+#include "io/file.hpp"
+#include "io/pipeline.hpp"
+
+namespace cirsharp {
+
+PanLimits scan_pan_limits(std::span<const std::uint16_t> samples) {
+    std::uint16_t maximum = 0;
+    std::uint16_t minimum = 0xffff;
+    for (const std::uint16_t v : samples) {
+        maximum = std::max(maximum, v);
+        minimum = std::min(minimum, v > 1 ? v : std::uint16_t{0xffff});
+    }
+    return {maximum, std::min(minimum, kPanMinimumStart)};
+}
+
+PanLimits merge(PanLimits a, PanLimits b) {
+    return {std::max(a.maximum, b.maximum), std::min(a.minimum, b.minimum)};
+}
+
+namespace {
+
+template <class Convert>
+void for_kept_rows(std::span<const std::uint16_t> tiles, const PanGeometry& g, int row_begin,
+                   int row_end, std::span<std::uint8_t> plane, Convert convert) {
+    for (int row = row_begin; row < row_end; ++row) {
+        std::uint8_t* out = plane.data() + std::size_t(row) * g.width;
+        for (int column = 0; column < g.width; column += g.tile) {
+            const std::uint16_t* in = tiles.data() + tile_index(g, row, column);
+            const int n = std::min(g.tile, g.width - column);
+            for (int i = 0; i < n; ++i) out[column + i] = convert(in[i]);
+        }
+    }
+}
+
+// The raw samples of one kept row as a list of tile-row segments.
+void pan16_row_parts(std::span<const std::uint16_t> tiles, const PanGeometry& g, int row,
+                     std::vector<iovec>& parts) {
+    for (int column = 0; column < g.width; column += g.tile) {
+        const std::uint16_t* in = tiles.data() + tile_index(g, row, column);
+        const int n = std::min(g.tile, g.width - column);
+        parts.push_back({const_cast<std::uint16_t*>(in), std::size_t(n) * sizeof(std::uint16_t)});
+    }
+}
+
+}  // namespace
+
+void stretch_pan_rows(std::span<const std::uint16_t> tiles, const PanGeometry& g,
+                      const ByteTable& table, int row_begin, int row_end,
+                      std::span<std::uint8_t> plane) {
+    for_kept_rows(tiles, g, row_begin, row_end, plane,
+                  [&table](std::uint16_t v) { return table[v]; });
+}
+
+void stretch_pan_rows_reference(std::span<const std::uint16_t> tiles, const PanGeometry& g,
+                                const BandStretch& band, int row_begin, int row_end,
+                                std::span<std::uint8_t> plane) {
+    for_kept_rows(tiles, g, row_begin, row_end, plane,
+                  [&band](std::uint16_t v) { return band.stretch(band.compress(v)); });
+}
+
+void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles,
+                      std::span<std::uint8_t> plane, std::ostream& out,
+                      const StageOptions& options) {
+    const PanGeometry& g = kPanGeometry;
+    files.tiles.read_at(kPanHeaderBytes, std::as_writable_bytes(tiles));
+
+    const PanLimits limits = io::parallel_reduce(
+        options.threads, tiles.size(), PanLimits{},
+        [&](std::size_t begin, std::size_t end) {
+            return scan_pan_limits(tiles.subspan(begin, end - begin));
+        },
+        merge);
+    out << "PAN Maximum:  " << limits.maximum << '\n';
+    out << "PAN Minimum:  " << limits.minimum << '\n';
+    files.tiles.close();
+
+    const BandStretch band = BandStretch::from_raw_limits(limits.maximum, limits.minimum,
+                                                          kPanExponent);
+    out << "Tiilityksen purku\n";
+    out << "With simoultaneous output of  " << files.pan16.path() << '\n';
+
+    ByteTable table;
+    if (!options.reference) build_byte_table(band, table);
+    io::parallel_for(options.threads, g.height, [&](std::size_t begin, std::size_t end) {
+        if (options.reference)
+            stretch_pan_rows_reference(tiles, g, band, int(begin), int(end), plane);
+        else
+            stretch_pan_rows(tiles, g, table, int(begin), int(end), plane);
+    });
+    out << "Done, now writing output of  " << files.pan8.path() << '\n';
+    out << "Kopioin PAN datan\n";
+
+    std::vector<iovec> parts;
+    constexpr int kRowsPerWrite = 32;
+    for (int row = 0; row < g.height; row += kRowsPerWrite) {
+        parts.clear();
+        for (int r = row; r < std::min(g.height, row + kRowsPerWrite); ++r)
+            pan16_row_parts(tiles, g, r, parts);
+        files.pan16.write(parts);
+    }
+    files.pan8.write(std::as_bytes(plane.first(g.kept_samples())));
+    out << "Copying of PAN Done! Proceeding with CIR, reading it\n";
+    files.pan8.commit(options.durable);
+    files.pan16.commit(options.durable);
+}
+
+}  // namespace cirsharp

@@ -1,0 +1,157 @@
+#include "support.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "colour/colour_stage.hpp"
+#include "pan/pan_stage.hpp"
+
+extern char** environ;
+
+namespace cirsharp::test {
+
+TempDir::TempDir() {
+    std::string templ = (fs::temp_directory_path() / "cirsharp-test.XXXXXX").string();
+    if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+std::vector<std::uint8_t> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    if (!out.flush()) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<std::uint8_t> as_le_bytes(const std::vector<std::uint16_t>& samples) {
+    std::vector<std::uint8_t> bytes(samples.size() * 2);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        bytes[2 * i] = std::uint8_t(samples[i] & 0xff);
+        bytes[2 * i + 1] = std::uint8_t(samples[i] >> 8);
+    }
+    return bytes;
+}
+
+std::uint16_t sample_at(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
+    return std::uint16_t(bytes.at(offset) | bytes.at(offset + 1) << 8);
+}
+
+void write_pan_file(const std::string& path,
+                    const std::function<std::uint16_t(int, int)>& value, std::uint8_t header_byte) {
+    const PanGeometry& g = kPanGeometry;
+    std::vector<std::uint16_t> samples(g.tile_samples());
+    for (std::size_t row = 0; row < g.mosaic_height(); ++row)
+        for (std::size_t column = 0; column < g.mosaic_width(); ++column)
+            samples[tile_index(g, row, column)] = value(int(row), int(column));
+    std::vector<std::uint8_t> bytes(kPanHeaderBytes, header_byte);
+    const auto body = as_le_bytes(samples);
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    write_file(path, bytes);
+}
+
+void write_colour_file(const std::string& path,
+                       const std::function<std::uint16_t(int, int, int)>& value,
+                       std::uint8_t header_byte, std::size_t trailing_bytes) {
+    const ColourGeometry& g = kColourGeometry;
+    std::vector<std::uint16_t> samples;
+    samples.reserve(g.pixels() * kBands);
+    for (int row = 0; row < g.height; ++row)
+        for (int band = 0; band < kBands; ++band)
+            for (int column = 0; column < g.width; ++column)
+                samples.push_back(value(band, row, column));
+    std::vector<std::uint8_t> bytes(kColourHeaderBytes, header_byte);
+    const auto body = as_le_bytes(samples);
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    bytes.insert(bytes.end(), trailing_bytes, 0xee);
+    write_file(path, bytes);
+}
+
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args) {
+    int out_pipe[2], err_pipe[2];
+    if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
+    posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    if (rc != 0) throw std::runtime_error("cannot start " + program);
+    ProcessResult result;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open_count = 2;
+    while (open_count > 0) {
+        if (::poll(fds, 2, -1) < 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, std::size_t(n));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::vector<std::string> seven_paths(const TempDir& dir) {
+    std::vector<std::string> paths = {dir / "colour.raw", dir / "pantiles.raw"};
+    for (const auto& name : kProductNames) paths.push_back(dir / name);
+    return paths;
+}
+
+namespace {
+struct Sample {
+    TempDir dir;
+    std::string colour = dir / "colour.raw";
+    std::string pan = dir / "pantiles.raw";
+    Sample() {
+        const auto r = run_process(CIRSHARP_SAMPLE_BIN, {"--seed", "1", colour, pan});
+        if (r.status != 0) throw std::runtime_error("cirsharp-sample failed: " + r.err);
+    }
+};
+const Sample& sample() {
+    static const Sample s;
+    return s;
+}
+}  // namespace
+
+const std::string& sample_colour() { return sample().colour; }
+const std::string& sample_pan() { return sample().pan; }
+
+}  // namespace cirsharp::test

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <sstream>
+
+#include "colour/colour_stage.hpp"
+#include "io/file.hpp"
+#include "io/signals.hpp"
+#include "support.hpp"
+
+namespace cirsharp {
+namespace {
+
+using test::read_file;
+using test::TempDir;
+
+TEST(ColourLimits, StartValuesAndStrictComparisons) {
+    const std::vector<std::uint16_t> red = {0, 400, 9}, green = {10000, 10001, 65535},
+                                     blue = {65535, 65535, 65535}, nir = {0, 0, 0};
+    std::vector<std::uint16_t> rgbir(12);
+    BandLimits limits;
+    interleave_row({red, green, blue, nir}, rgbir, limits);
+    EXPECT_EQ(rgbir, (std::vector<std::uint16_t>{0, 10000, 65535, 0, 400, 10001, 65535, 0, 9,
+                                                  65535, 65535, 0}));
+    EXPECT_EQ(limits.minimum, (std::array<std::uint16_t, 4>{0, 10000, 10000, 0}));
+    EXPECT_EQ(limits.maximum, (std::array<std::uint16_t, 4>{400, 65535, 65535, 0}));
+}
+
+struct ColourRun {
+    std::string transcript;
+    BandLimits limits;
+    std::vector<std::uint8_t> input, rgbir16, cir8, cir;
+};
+
+ColourRun run_colour_stage(const std::function<std::uint16_t(int, int, int)>& value,
+                           std::uint8_t header = 0, std::size_t trailing = 0,
+                           bool reference = false) {
+    TempDir dir;
+    test::write_colour_file(dir / "colour.raw", value, header, trailing);
+    io::TempFiles temps;
+    io::InputFile colour = io::InputFile::open(dir / "colour.raw");
+    io::OutputFile rgbir16 = io::OutputFile::create(dir / "rgbir16.raw", temps);
+    io::OutputFile cir8 = io::OutputFile::create(dir / "cir8.raw", temps);
+    const ColourGeometry& g = kColourGeometry;
+    std::array<std::vector<std::uint16_t>, kBands> rows;
+    std::array<std::span<std::uint16_t>, kBands> row_spans;
+    for (int b = 0; b < kBands; ++b) {
+        rows[b].resize(std::size_t(g.width));
+        row_spans[b] = rows[b];
+    }
+    std::vector<std::uint16_t> rgbir(g.pixels() * kBands);
+    ColourRun run;
+    run.cir.resize(g.pixels() * 3);
+    std::ostringstream out;
+    StageOptions options;
+    options.threads = 2;
+    options.reference = reference;
+    const ColourStageFiles files{colour, rgbir16, cir8};
+    run.limits = read_colour_image(files, row_spans, rgbir, out, options);
+    make_cir_composite(run.limits, rgbir, run.cir, files, out, options);
+    run.transcript = out.str();
+    run.input = read_file(dir / "colour.raw");
+    run.rgbir16 = read_file(dir / "rgbir16.raw");
+    run.cir8 = read_file(dir / "cir8.raw");
+    return run;
+}
+
+// Red holds one 0, blue is never below 10000, NIR is all 65535.
+std::uint16_t crafted(int band, int row, int column) {
+    switch (band) {
+        case kRed: return row == 5 && column == 7 ? 0 : std::uint16_t(300 + (row * 13 + column) % 20000);
+        case kGreen: return std::uint16_t(900 + (row * 7 + column * 3) % 30001);
+        case kBlue: return std::uint16_t(10000 + (row + column) % 5000);
+        default: return 65535;
+    }
+}
+
+TEST(ColourStage, InterleavesLimitsAndComposite) {
+    const ColourRun run = run_colour_stage(crafted);
+    const ColourGeometry& g = kColourGeometry;
+    ASSERT_EQ(run.rgbir16.size(), 70'656'000u);
+    ASSERT_EQ(run.cir8.size(), 26'496'000u);
+    // The first pixel comes from the first sample of each band line of row 0.
+    for (int b = 0; b < kBands; ++b)
+        EXPECT_EQ(test::sample_at(run.rgbir16, 2 * b), test::sample_at(run.input, 8 + 7360 * b));
+    for (int row = 0; row < g.height; row += 29)
+        for (int column = 0; column < g.width; column += 17)
+            for (int b = 0; b < kBands; ++b)
+                ASSERT_EQ(test::sample_at(run.rgbir16, 8 * (std::size_t(row) * g.width + column) + 2 * b),
+                          crafted(b, row, column));
+
+    // Red, green and NIR limits print compressed; blue raw, its minimum the
+    // start value 10000.
+    BandLimits raw;
+    for (int row = 0; row < g.height; ++row)
+        for (int column = 0; column < g.width; ++column)
+            for (int b = 0; b < kBands; ++b) {
+                raw.maximum[b] = std::max(raw.maximum[b], crafted(b, row, column));
+                raw.minimum[b] = std::min(raw.minimum[b], crafted(b, row, column));
+            }
+    ASSERT_EQ(raw.minimum[kBlue], 10000);
+    const CirStretch s = CirStretch::from_raw_limits(raw);
+    EXPECT_EQ(s.red.lo, 0);
+    const std::string line = std::to_string(s.red.lo) + ' ' + std::to_string(s.green.lo) +
+                             " 10000 " + std::to_string(s.nir.lo) + ' ' + std::to_string(s.red.hi) +
+                             ' ' + std::to_string(s.green.hi) + ' ' +
+                             std::to_string(raw.maximum[kBlue]) + ' ' + std::to_string(s.nir.hi);
+    EXPECT_EQ(run.transcript, "RGBIR uint(16) Written! Proceeding with CIR uint8\n" + line +
+                                  "\nRGB CIR uint8 Written! Proceeding with PANsharpened CIR in "
+                                  "RGB uint8\n");
+    // The printed maxima are the stretch limits, not the raw maxima.
+    EXPECT_EQ(run.limits.maximum[kNir], s.nir.hi);
+
+    for (std::size_t p = 0; p < g.pixels(); p += 131) {
+        const int row = int(p / g.width), column = int(p % g.width);
+        ASSERT_EQ(run.cir8[3 * p], s.nir.stretch(s.nir.compress(65535)));
+        ASSERT_EQ(run.cir8[3 * p + 1], s.red.stretch(s.red.compress(crafted(kRed, row, column))));
+        ASSERT_EQ(run.cir8[3 * p + 2],
+                  s.green.stretch(s.green.compress(crafted(kGreen, row, column))));
+    }
+    EXPECT_EQ(run.cir8[3 * (5 * g.width + 7) + 1], 0);  // the red 0 is the red minimum
+    EXPECT_EQ(run.cir, run.cir8);
+}
+
+TEST(ColourStage, CompositeIgnoresBlueHeaderAndTrailingBytes) {
+    const ColourRun a = run_colour_stage(crafted);
+    const auto other_blue = [](int band, int row, int column) {
+        return band == kBlue ? std::uint16_t((row * column) % 9000) : crafted(band, row, column);
+    };
+    const ColourRun b = run_colour_stage(other_blue, 0x5a, 12345, /*reference=*/true);
+    EXPECT_EQ(a.cir8, b.cir8);
+    // Only the third and seventh printed numbers (blue) may differ.
+    std::istringstream la(a.transcript.substr(a.transcript.find('\n') + 1));
+    std::istringstream lb(b.transcript.substr(b.transcript.find('\n') + 1));
+    for (int i = 0; i < 8; ++i) {
+        long x = 0, y = 0;
+        la >> x;
+        lb >> y;
+        if (i != 2 && i != 6) {
+            EXPECT_EQ(x, y) << "number " << i + 1;
+        }
+    }
+    for (std::size_t i = 0; i < a.rgbir16.size(); i += 2)
+        if ((i / 2) % 4 != kBlue) {
+            ASSERT_EQ(a.rgbir16[i], b.rgbir16[i]);
+        }
+}
+
+}  // namespace
+}  // namespace cirsharp

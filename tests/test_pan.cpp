@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+
+#include "io/file.hpp"
+#include "io/signals.hpp"
+#include "pan/pan_stage.hpp"
+#include "support.hpp"
+
+namespace cirsharp {
+namespace {
+
+using test::read_file;
+using test::TempDir;
+
+TEST(PanLimits, ZeroAndOneNeverBecomeTheMinimumAndItStartsAt20000) {
+    const std::vector<std::uint16_t> a = {0, 1, 5000, 1, 2, 0};
+    EXPECT_EQ(scan_pan_limits(a).maximum, 5000);
+    EXPECT_EQ(scan_pan_limits(a).minimum, 2);
+    const std::vector<std::uint16_t> high = {20001, 65535, 30000};
+    EXPECT_EQ(scan_pan_limits(high).maximum, 65535);
+    EXPECT_EQ(scan_pan_limits(high).minimum, 20000);
+    const std::vector<std::uint16_t> ones = {0, 1, 0};
+    EXPECT_EQ(scan_pan_limits(ones).maximum, 1);
+    EXPECT_EQ(scan_pan_limits(ones).minimum, 20000);
+    EXPECT_EQ(merge(scan_pan_limits(a), scan_pan_limits(high)).minimum, 2);
+}
+
+struct PanRun {
+    std::string transcript;
+    std::vector<std::uint8_t> tiles, pan8, pan16, plane;
+};
+
+PanRun run_pan_stage(const std::function<std::uint16_t(int, int)>& value, bool reference = false) {
+    TempDir dir;
+    test::write_pan_file(dir / "tiles.raw", value, 0xab);
+    io::TempFiles temps;
+    io::InputFile tiles = io::InputFile::open(dir / "tiles.raw");
+    io::OutputFile pan16 = io::OutputFile::create(dir / "pan16.raw", temps);
+    io::OutputFile pan8 = io::OutputFile::create(dir / "pan8.raw", temps);
+    const PanGeometry& g = kPanGeometry;
+    auto tile_buffer = std::make_unique<std::uint16_t[]>(g.tile_samples());
+    PanRun run;
+    run.plane.resize(g.kept_samples());
+    std::ostringstream out;
+    StageOptions options;
+    options.threads = 2;
+    options.reference = reference;
+    untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), g.tile_samples()}, run.plane, out,
+                     options);
+    run.transcript = out.str();
+    run.tiles = read_file(dir / "tiles.raw");
+    run.pan8 = read_file(dir / "pan8.raw");
+    run.pan16 = read_file(dir / "pan16.raw");
+    return run;
+}
+
+TEST(PanStage, UntilesIntoPlaceAndTakesTheMaximumFromTheCroppedMargin) {
+    // Each sample names its mosaic position; one sample hidden in the
+    // cropped margin (last tile column, in-tile column 300) is the brightest.
+    const int margin_column = 22 * 512 + 300;
+    const auto value = [&](int row, int column) -> std::uint16_t {
+        if (row == 100 && column == margin_column) return 60000;
+        return std::uint16_t(2 + (row * 3 + column * 5) % 40000);
+    };
+    const PanRun run = run_pan_stage(value);
+    EXPECT_NE(run.transcript.find("PAN Maximum:  60000\nPAN Minimum:  2\n"), std::string::npos);
+
+    const PanGeometry& g = kPanGeometry;
+    ASSERT_EQ(run.pan16.size(), 172'500'000u);
+    ASSERT_EQ(run.pan8.size(), 86'250'000u);
+    // Tile-file byte -> PAN16 byte.
+    const std::pair<std::size_t, std::size_t> placements[] = {
+        {8, 0}, {1032, 23000}, {524'296, 1024}, {12'058'632, 11'776'000}};
+    for (const auto& [from, to] : placements)
+        EXPECT_EQ(test::sample_at(run.pan16, to), test::sample_at(run.tiles, from)) << from;
+    for (int row = 0; row < g.height; row += 37)
+        for (int column = 0; column < g.width; column += 11)
+            ASSERT_EQ(test::sample_at(run.pan16, (std::size_t(row) * g.width + column) * 2),
+                      value(row, column));
+    EXPECT_EQ(test::sample_at(run.pan16, run.pan16.size() - 2), value(7499, 11499));
+
+    // The maximum fixes the stretch although it reaches no product.
+    const auto band = BandStretch::from_raw_limits(60000, 2, kPanExponent);
+    for (std::size_t i = 0; i < run.pan8.size(); i += 997) {
+        const std::size_t row = i / g.width, column = i % g.width;
+        ASSERT_EQ(run.pan8[i], band.stretch(band.compress(value(int(row), int(column)))));
+    }
+    EXPECT_EQ(run.plane, run.pan8);
+}
+
+TEST(PanStage, ZerosAndOnesOnlyGiveBytes84And255) {
+    // Maximum 1, minimum stays 20000: G = 1, hi = 1, lo = 4, so 0 and 1 lie
+    // below lo and wrap.
+    const auto value = [](int row, int column) -> std::uint16_t {
+        return (row + column) % 3 == 0 ? 1 : 0;
+    };
+    for (const bool reference : {false, true}) {
+        const PanRun run = run_pan_stage(value, reference);
+        EXPECT_EQ(run.transcript.substr(0, 40), "PAN Maximum:  1\nPAN Minimum:  20000\nTiil");
+        for (std::size_t i = 0; i < run.pan8.size(); i += 101) {
+            const std::size_t row = i / kPanGeometry.width, column = i % kPanGeometry.width;
+            ASSERT_EQ(run.pan8[i], value(int(row), int(column)) ? 255 : 84);
+            ASSERT_EQ(test::sample_at(run.pan16, 2 * i), value(int(row), int(column)));
+        }
+    }
+}
+
+TEST(PanStage, MinimumStays20000WhenEverySampleIsAboveIt) {
+    const PanRun run = run_pan_stage([](int, int column) { return std::uint16_t(30000 + column); });
+    EXPECT_EQ(run.transcript.substr(0, 40), "PAN Maximum:  41775\nPAN Minimum:  20000\n");
+    // A sample equal to the maximum would be 255; every kept one is above lo.
+    const auto band = BandStretch::from_raw_limits(41775, 20000, kPanExponent);
+    EXPECT_EQ(run.pan8[0], band.stretch(band.compress(30000)));
+}
+
+}  // namespace
+}  // namespace cirsharp

@@ -7,6 +7,7 @@
 
 #include "colour/colour_stage.hpp"
 #include "io/file.hpp"
+#include "io/pipeline.hpp"
 #include "io/signals.hpp"
 #include "support.hpp"
 
@@ -58,8 +59,12 @@ ColourRun run_colour_stage(const std::function<std::uint16_t(int, int, int)>& va
     options.threads = 2;
     options.reference = reference;
     const ColourStageFiles files{colour, rgbir16, cir8};
-    run.limits = read_colour_image(files, row_spans, rgbir, out, options);
-    make_cir_composite(run.limits, rgbir, run.cir, files, out, options);
+    {
+        io::Pipeline pipeline(out, /*background=*/!reference);
+        run.limits = read_colour_image(files, row_spans, rgbir, pipeline, options);
+        make_cir_composite(run.limits, rgbir, run.cir, files, pipeline, options);
+        pipeline.drain();
+    }
     run.transcript = out.str();
     run.input = read_file(dir / "colour.raw");
     run.rgbir16 = read_file(dir / "rgbir16.raw");

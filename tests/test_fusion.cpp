@@ -93,14 +93,11 @@ TEST(SharpenRows, FactorPathMatchesHsvFuseForEveryPanValue) {
     std::vector<std::uint8_t> cir(std::size_t(source_width) * source_height * 3, 0);
     for (std::size_t i = 0; i < colours.size(); ++i)
         std::copy(colours[i].begin(), colours[i].end(), cir.begin() + std::ptrdiff_t(3 * i));
-    std::vector<ChannelFactors> factors(cir.size() / 3);
-    for (std::size_t p = 0; p < factors.size(); ++p)
-        factors[p] = channel_factors(cir[3 * p], cir[3 * p + 1], cir[3 * p + 2]);
     std::vector<std::uint8_t> pan(std::size_t(g.width) * g.height);
     std::vector<std::uint8_t> fast(pan.size() * 3), slow(pan.size() * 3);
     for (int shift = 0; shift < 256; shift += 5) {
         for (std::size_t i = 0; i < pan.size(); ++i) pan[i] = std::uint8_t((i * 7 + shift) % 256);
-        sharpen_rows(factors, pan, g, 0, g.height, fast);
+        sharpen_rows(cir, pan, g, 0, g.height, fast);
         sharpen_rows_reference(cir, pan, g, 0, g.height, slow);
         ASSERT_EQ(fast, slow) << "shift " << shift;
     }

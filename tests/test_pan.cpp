@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "io/file.hpp"
+#include "io/pipeline.hpp"
 #include "io/signals.hpp"
 #include "pan/pan_stage.hpp"
 #include "support.hpp"
@@ -47,8 +48,12 @@ PanRun run_pan_stage(const std::function<std::uint16_t(int, int)>& value, bool r
     StageOptions options;
     options.threads = 2;
     options.reference = reference;
-    untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), g.tile_samples()}, run.plane, out,
-                     options);
+    {
+        io::Pipeline pipeline(out, /*background=*/!reference);
+        untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), g.tile_samples()}, run.plane,
+                         pipeline, options);
+        pipeline.drain();
+    }
     run.transcript = out.str();
     run.tiles = read_file(dir / "tiles.raw");
     run.pan8 = read_file(dir / "pan8.raw");

@@ -1,7 +1,7 @@
 #include "colour/colour_stage.hpp"
 
 #include <algorithm>
-#include <ostream>
+#include <string>
 
 #include "io/file.hpp"
 #include "io/pipeline.hpp"
@@ -57,26 +57,27 @@ void composite_pixels(std::span<const std::uint16_t> rgbir, const CirTables& tab
     }
 }
 
-void composite_pixels_reference(std::span<std::uint16_t> rgbir, const CirStretch& s,
+void composite_pixels_reference(std::span<const std::uint16_t> rgbir, const CirStretch& s,
                                 std::size_t begin, std::size_t end,
                                 std::span<std::uint8_t> cir) {
     for (std::size_t p = begin; p < end; ++p) {
-        std::uint16_t* px = rgbir.data() + 4 * p;
-        px[kNir] = s.nir.compress(px[kNir]);
-        px[kRed] = s.red.compress(px[kRed]);
-        px[kGreen] = s.green.compress(px[kGreen]);
-        cir[3 * p + 0] = s.nir.stretch(px[kNir]);
-        cir[3 * p + 1] = s.red.stretch(px[kRed]);
-        cir[3 * p + 2] = s.green.stretch(px[kGreen]);
+        const std::uint16_t* px = rgbir.data() + 4 * p;
+        const std::uint16_t nir = s.nir.compress(px[kNir]);
+        const std::uint16_t red = s.red.compress(px[kRed]);
+        const std::uint16_t green = s.green.compress(px[kGreen]);
+        cir[3 * p + 0] = s.nir.stretch(nir);
+        cir[3 * p + 1] = s.red.stretch(red);
+        cir[3 * p + 2] = s.green.stretch(green);
     }
 }
 
 BandLimits read_colour_image(const ColourStageFiles& files,
                              const std::array<std::span<std::uint16_t>, kBands>& band_rows,
-                             std::span<std::uint16_t> rgbir, std::ostream& out,
-                             const StageOptions& options) {
+                             std::span<std::uint16_t> rgbir, io::Pipeline& pipeline,
+                             const StageOptions&) {
     const ColourGeometry& g = kColourGeometry;
     const std::size_t line_bytes = std::size_t(g.width) * sizeof(std::uint16_t);
+    const std::size_t row_samples = std::size_t(g.width) * kBands;
     std::array<iovec, kBands> parts{};
     std::array<std::span<const std::uint16_t>, kBands> lines;
     for (int band = 0; band < kBands; ++band) {
@@ -86,18 +87,16 @@ BandLimits read_colour_image(const ColourStageFiles& files,
     BandLimits limits;
     for (int row = 0; row < g.height; ++row) {
         files.colour.read_at(kColourHeaderBytes + std::uint64_t(row) * g.row_bytes(), parts);
-        interleave_row(lines, rgbir.subspan(std::size_t(row) * g.width * kBands, std::size_t(g.width) * kBands),
-                       limits);
+        interleave_row(lines, rgbir.subspan(std::size_t(row) * row_samples, row_samples), limits);
     }
-    files.rgbir16.write(std::as_bytes(rgbir.first(g.pixels() * kBands)));
-    out << "RGBIR uint(16) Written! Proceeding with CIR uint8\n";
-    (void)options;
+    pipeline.write(files.rgbir16, std::as_bytes(rgbir.first(g.pixels() * kBands)));
+    pipeline.print("RGBIR uint(16) Written! Proceeding with CIR uint8");
     return limits;
 }
 
-void make_cir_composite(BandLimits& limits, std::span<std::uint16_t> rgbir,
+void make_cir_composite(BandLimits& limits, std::span<const std::uint16_t> rgbir,
                         std::span<std::uint8_t> cir, const ColourStageFiles& files,
-                        std::ostream& out, const StageOptions& options) {
+                        io::Pipeline& pipeline, const StageOptions& options) {
     const ColourGeometry& g = kColourGeometry;
     const CirStretch s = CirStretch::from_raw_limits(limits);
     limits.maximum[kNir] = s.nir.hi;
@@ -121,15 +120,16 @@ void make_cir_composite(BandLimits& limits, std::span<std::uint16_t> rgbir,
         });
     }
 
-    out << limits.minimum[kRed] << ' ' << limits.minimum[kGreen] << ' ' << limits.minimum[kBlue]
-        << ' ' << limits.minimum[kNir] << ' ' << limits.maximum[kRed] << ' '
-        << limits.maximum[kGreen] << ' ' << limits.maximum[kBlue] << ' ' << limits.maximum[kNir]
-        << '\n';
-    files.cir8.write(std::as_bytes(cir.first(g.pixels() * 3)));
-    out << "RGB CIR uint8 Written! Proceeding with PANsharpened CIR in RGB uint8\n";
+    std::string line;
+    for (const int band : {kRed, kGreen, kBlue, kNir}) line += std::to_string(limits.minimum[band]) + ' ';
+    for (const int band : {kRed, kGreen, kBlue, kNir}) line += std::to_string(limits.maximum[band]) + ' ';
+    line.pop_back();
+    pipeline.print(std::move(line));
+    pipeline.write(files.cir8, std::as_bytes(cir.first(g.pixels() * 3)));
+    pipeline.print("RGB CIR uint8 Written! Proceeding with PANsharpened CIR in RGB uint8");
     files.colour.close();
-    files.rgbir16.commit(options.durable);
-    files.cir8.commit(options.durable);
+    pipeline.commit(files.rgbir16, options.durable);
+    pipeline.commit(files.cir8, options.durable);
 }
 
 }  // namespace cirsharp

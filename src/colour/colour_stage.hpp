@@ -6,7 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <iosfwd>
 #include <span>
 
 #include "io/pipeline.hpp"
@@ -61,9 +60,9 @@ struct CirTables {
 void composite_pixels(std::span<const std::uint16_t> rgbir, const CirTables& tables,
                       std::size_t begin, std::size_t end, std::span<std::uint8_t> cir);
 
-// The same through the per-sample functions, compressing NIR, red and green
-// in place in `rgbir` as it goes; blue is never touched.
-void composite_pixels_reference(std::span<std::uint16_t> rgbir, const CirStretch& stretch,
+// The same through the per-sample functions: the reference that the table
+// path must match byte for byte. Blue takes no part.
+void composite_pixels_reference(std::span<const std::uint16_t> rgbir, const CirStretch& stretch,
                                 std::size_t begin, std::size_t end,
                                 std::span<std::uint8_t> cir);
 
@@ -74,17 +73,20 @@ struct ColourStageFiles {
 };
 
 // Reads the colour file row by row through the four band row buffers into
-// `rgbir`, writes the RGBIR16 product and returns the raw band limits.
+// `rgbir` and returns the raw band limits; queues on `pipeline` the writing
+// of the RGBIR16 product from `rgbir` (which must outlive that job) and its
+// progress line.
 BandLimits read_colour_image(const ColourStageFiles& files,
                              const std::array<std::span<std::uint16_t>, kBands>& band_rows,
-                             std::span<std::uint16_t> rgbir, std::ostream& out,
+                             std::span<std::uint16_t> rgbir, io::Pipeline& pipeline,
                              const StageOptions& options);
 
-// Fills `cir`, prints the eight stretch limits, writes the CIR8 product and
-// commits RGBIR16 and CIR8. `limits` ends holding the compressed limits of
-// NIR, red and green and the raw ones of blue.
-void make_cir_composite(BandLimits& limits, std::span<std::uint16_t> rgbir,
+// Fills `cir` from the raw samples in `rgbir`; queues the eight stretch
+// limits, the writing of CIR8 from `cir` and the commits of RGBIR16 and
+// CIR8. `limits` ends holding the compressed limits of NIR, red and green
+// and the raw ones of blue.
+void make_cir_composite(BandLimits& limits, std::span<const std::uint16_t> rgbir,
                         std::span<std::uint8_t> cir, const ColourStageFiles& files,
-                        std::ostream& out, const StageOptions& options);
+                        io::Pipeline& pipeline, const StageOptions& options);
 
 }  // namespace cirsharp

@@ -10,9 +10,11 @@
 #include <ostream>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
 
 #include "colour/colour_stage.hpp"
 #include "fusion/fusion.hpp"
+#include "io/buffer.hpp"
 #include "io/file.hpp"
 #include "io/pipeline.hpp"
 #include "io/signals.hpp"
@@ -80,12 +82,6 @@ void check_distinct_files(const std::vector<std::string>& paths) {
     }
 }
 
-template <class T>
-std::unique_ptr<T[]> try_allocate(std::size_t n) {
-    // Left uninitialised: every element is written before it is read.
-    return std::unique_ptr<T[]>(new (std::nothrow) T[n]);
-}
-
 int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
     const auto& paths = cl.paths;
     StageOptions options;
@@ -123,16 +119,20 @@ int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
     io::OutputFile sharp = create_output(5);
     io::OutputFile pan16 = create_output(6);
 
-    // Work buffers, and one report line for each of eight of them.
-    auto rgbir = try_allocate<std::uint16_t>(cg.pixels() * kBands);
-    std::array<std::unique_ptr<std::uint16_t[]>, kBands> band_rows;
-    for (auto& row : band_rows) row = try_allocate<std::uint16_t>(std::size_t(cg.width));
-    auto cir = try_allocate<std::uint8_t>(cg.pixels() * 3);
-    auto tile_buffer = try_allocate<std::uint16_t>(pg.tile_samples());
-    auto plane = try_allocate<std::uint8_t>(pg.kept_samples());  // the PAN byte mosaic
+    // Work buffers, and one report line for each of eight of them. The PAN
+    // byte mosaic holds just the kept image and serves as the pan intensity
+    // plane; PAN16 is written straight from the tile buffer, so no 16-bit
+    // mosaic is needed.
+    auto rgbir = io::allocate<std::uint16_t>(cg.pixels() * kBands);
+    std::array<io::Buffer<std::uint16_t>, kBands> band_rows;
+    for (auto& row : band_rows) row = io::allocate<std::uint16_t>(std::size_t(cg.width));
+    auto cir = io::allocate<std::uint8_t>(cg.pixels() * 3);
+    auto tile_buffer = io::allocate<std::uint16_t>(pg.tile_samples());
+    auto plane = io::allocate<std::uint8_t>(pg.kept_samples());
 
-    const bool reported[] = {bool(tile_buffer), bool(plane), bool(rgbir),        bool(band_rows[0]),
-                             bool(band_rows[1]), bool(band_rows[2]), bool(band_rows[3]), bool(cir)};
+    const bool reported[] = {bool(tile_buffer), bool(plane),        bool(rgbir),
+                             bool(band_rows[0]), bool(band_rows[1]), bool(band_rows[2]),
+                             bool(band_rows[3]), bool(cir)};
     bool all = true;
     for (const bool ok : reported) {
         out << (ok ? "Muistinvaraus onnistui\n" : "Muistinvaraus ei onnistunut\n");
@@ -140,23 +140,34 @@ int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
     }
     if (!all) throw std::bad_alloc();
 
+    // Declared after every file and buffer that its jobs use, so it is
+    // stopped before any of them goes away.
+    io::Pipeline pipeline(out, options.threads > 1);
+    // Hands a buffer to the pipeline, which frees it once the jobs queued so
+    // far (the writes from it) are done.
+    auto release_after_writes = [&pipeline](auto& buffer) {
+        auto held = std::make_shared<std::remove_reference_t<decltype(buffer)>>(std::move(buffer));
+        pipeline.then([held] { held->reset(); });
+    };
+
     const std::span<std::uint8_t> plane_span(plane.get(), pg.kept_samples());
-    untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), pg.tile_samples()}, plane_span, out,
-                     options);
-    tile_buffer.reset();
+    untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), pg.tile_samples()}, plane_span,
+                     pipeline, options);
+    release_after_writes(tile_buffer);
 
     const ColourStageFiles colour_files{colour, rgbir16, cir8};
     const std::span<std::uint16_t> rgbir_span(rgbir.get(), cg.pixels() * kBands);
     std::array<std::span<std::uint16_t>, kBands> rows;
     for (int b = 0; b < kBands; ++b) rows[b] = {band_rows[b].get(), std::size_t(cg.width)};
-    BandLimits limits = read_colour_image(colour_files, rows, rgbir_span, out, options);
+    BandLimits limits = read_colour_image(colour_files, rows, rgbir_span, pipeline, options);
     for (auto& row : band_rows) row.reset();
 
     const std::span<std::uint8_t> cir_span(cir.get(), cg.pixels() * 3);
-    make_cir_composite(limits, rgbir_span, cir_span, colour_files, out, options);
-    rgbir.reset();
+    make_cir_composite(limits, rgbir_span, cir_span, colour_files, pipeline, options);
+    release_after_writes(rgbir);
 
-    sharpen_cir(cir_span, plane_span, sharp, out, options);
+    sharpen_cir(cir_span, plane_span, sharp, pipeline, options);
+    pipeline.drain();
     out.flush();
     if (!out) throw std::runtime_error("cannot write the progress lines to standard output");
     return kExitSuccess;

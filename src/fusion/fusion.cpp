@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
-#include <new>
-#include <ostream>
-#include <stdexcept>
 #include <vector>
 
 #include "io/file.hpp"
+#include "io/pipeline.hpp"
 #include "radiometry/radiometry.hpp"
 
 namespace cirsharp {
@@ -88,23 +85,58 @@ ChannelFactors channel_factors(std::uint8_t c0, std::uint8_t c1, std::uint8_t c2
     }
 }
 
-void sharpen_rows(std::span<const ChannelFactors> factors, std::span<const std::uint8_t> pan,
+namespace {
+
+// x = factor x value x 255 lies in [0, 255.0], where truncation through a
+// 32-bit integer gives the same byte as the 64-bit rule and vectorises.
+inline std::uint8_t unit_product_byte(double x) {
+    return static_cast<std::uint8_t>(static_cast<std::int32_t>(x));
+}
+
+}  // namespace
+
+void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
                   const FusionGeometry& g, int row_begin, int row_end,
                   std::span<std::uint8_t> out) {
-    std::array<double, 256> value;
-    for (int p = 0; p < 256; ++p) value[p] = p / 255.0;
-    std::vector<int> source_column(std::size_t(g.width));
-    for (int x = 0; x < g.width; ++x) source_column[x] = source_index(x);
+    std::array<double, 256> unit;
+    for (int p = 0; p < 256; ++p) unit[p] = p / 255.0;
+    const std::size_t sw = std::size_t(g.source_width), w = std::size_t(g.width);
+    std::vector<int> source_column(w);
+    for (std::size_t x = 0; x < w; ++x) source_column[x] = source_index(int(x));
+    // Factors of one composite row, then spread over the output columns.
+    std::vector<double> factor(3 * sw), spread(3 * w), value(w);
+    double* f0 = factor.data();
+    double* f1 = f0 + sw;
+    double* f2 = f1 + sw;
+    double* e0 = spread.data();
+    double* e1 = e0 + w;
+    double* e2 = e1 + w;
+    int cached = -1;
     for (int y = row_begin; y < row_end; ++y) {
-        const ChannelFactors* src = factors.data() + std::size_t(source_index(y)) * g.source_width;
-        const std::uint8_t* pan_row = pan.data() + std::size_t(y) * g.width;
-        std::uint8_t* o = out.data() + std::size_t(y - row_begin) * g.width * 3;
-        for (int x = 0; x < g.width; ++x) {
-            const ChannelFactors& f = src[source_column[x]];
-            const double v = value[pan_row[x]];
-            o[3 * x + 0] = to_sample<std::uint8_t>((f.c[0] * v) * 255.0);
-            o[3 * x + 1] = to_sample<std::uint8_t>((f.c[1] * v) * 255.0);
-            o[3 * x + 2] = to_sample<std::uint8_t>((f.c[2] * v) * 255.0);
+        const int sy = source_index(y);
+        if (sy != cached) {
+            const std::uint8_t* src = cir.data() + std::size_t(sy) * sw * 3;
+            for (std::size_t sx = 0; sx < sw; ++sx) {
+                const ChannelFactors f = channel_factors(src[3 * sx], src[3 * sx + 1], src[3 * sx + 2]);
+                f0[sx] = f.c[0];
+                f1[sx] = f.c[1];
+                f2[sx] = f.c[2];
+            }
+            for (std::size_t x = 0; x < w; ++x) {
+                e0[x] = f0[source_column[x]];
+                e1[x] = f1[source_column[x]];
+                e2[x] = f2[source_column[x]];
+            }
+            cached = sy;
+        }
+        const std::uint8_t* pan_row = pan.data() + std::size_t(y) * w;
+        for (std::size_t x = 0; x < w; ++x) value[x] = unit[pan_row[x]];
+        std::uint8_t* o = out.data() + std::size_t(y - row_begin) * w * 3;
+        for (std::size_t x = 0; x < w; ++x) {
+            const double v = value[x];
+            o[3 * x + 0] = unit_product_byte((e0[x] * v) * 255.0);
+            o[3 * x + 1] = unit_product_byte((e1[x] * v) * 255.0);
+            o[3 * x + 2] = unit_product_byte((e2[x] * v) * 255.0);
         }
     }
 }
@@ -126,39 +158,42 @@ void sharpen_rows_reference(std::span<const std::uint8_t> cir, std::span<const s
 }
 
 void sharpen_cir(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
-                 io::OutputFile& file, std::ostream& out, const StageOptions& options) {
+                 io::OutputFile& file, io::Pipeline& pipeline, const StageOptions& options) {
     const FusionGeometry& g = kFusionGeometry;
-    const std::size_t source_pixels = std::size_t(g.source_width) * g.source_height;
     const std::size_t row_bytes = std::size_t(g.width) * 3;
-    constexpr int kBandRows = 50;
+    // 100 output rows take exactly 32 composite rows, so no two bands work
+    // out the factors of one composite row.
+    constexpr int kBandRows = 100;
+    const int bands = (g.height + kBandRows - 1) / kBandRows;
+    const int threads = std::max(1, options.threads);
+    io::BufferPool pool(std::size_t(threads) * 2 + 1, row_bytes * kBandRows);
 
-    std::unique_ptr<ChannelFactors[]> factors;
-    if (!options.reference) {
-        factors.reset(new (std::nothrow) ChannelFactors[source_pixels]);
-        if (!factors) throw std::bad_alloc();
-        io::parallel_for(options.threads, source_pixels, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t p = begin; p < end; ++p)
-                factors[p] = channel_factors(cir[3 * p], cir[3 * p + 1], cir[3 * p + 2]);
+    for (int first = 0; first < bands; first += threads) {
+        const int count = std::min(threads, bands - first);
+        std::vector<std::span<std::byte>> buffers;
+        for (int i = 0; i < count; ++i) buffers.push_back(pool.acquire(pipeline));
+        io::parallel_for(threads, std::size_t(count), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const int row = (first + int(i)) * kBandRows;
+                const int row_end = std::min(g.height, row + kBandRows);
+                const auto target = std::span(reinterpret_cast<std::uint8_t*>(buffers[i].data()),
+                                              buffers[i].size());
+                if (options.reference)
+                    sharpen_rows_reference(cir, pan, g, row, row_end, target);
+                else
+                    sharpen_rows(cir, pan, g, row, row_end, target);
+            }
         });
+        if (first + count == bands) pipeline.print("Wrinting PANsharpened CIR");
+        for (int i = 0; i < count; ++i) {
+            const int row = (first + i) * kBandRows;
+            const std::size_t rows = std::size_t(std::min(g.height, row + kBandRows) - row);
+            pipeline.write(file, buffers[i].first(rows * row_bytes));
+            pipeline.then([&pool, buffer = buffers[i]] { pool.release(buffer); });
+        }
     }
-    std::unique_ptr<std::uint8_t[]> band(new (std::nothrow) std::uint8_t[row_bytes * kBandRows]);
-    if (!band) throw std::bad_alloc();
-    const std::span<std::uint8_t> band_span(band.get(), row_bytes * kBandRows);
-    const std::span<const ChannelFactors> factor_span(factors.get(), factors ? source_pixels : 0);
-
-    for (int row = 0; row < g.height; row += kBandRows) {
-        const int end = std::min(g.height, row + kBandRows);
-        io::parallel_for(options.threads, std::size_t(end - row), [&](std::size_t b, std::size_t e) {
-            const auto part = band_span.subspan(b * row_bytes);
-            if (options.reference)
-                sharpen_rows_reference(cir, pan, g, row + int(b), row + int(e), part);
-            else
-                sharpen_rows(factor_span, pan, g, row + int(b), row + int(e), part);
-        });
-        if (end == g.height) out << "Wrinting PANsharpened CIR\n";
-        file.write(std::as_bytes(band_span.first(std::size_t(end - row) * row_bytes)));
-    }
-    file.commit(options.durable);
+    pipeline.commit(file, options.durable);
+    pipeline.drain();  // the pool's buffers are in the queued writes
 }
 
 }  // namespace cirsharp

@@ -6,7 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <iosfwd>
 #include <span>
 
 #include "io/pipeline.hpp"
@@ -48,18 +47,20 @@ struct FusionGeometry {
 inline constexpr FusionGeometry kFusionGeometry{3680, 2400, 11500, 7500};
 
 // Per composite pixel, the factor that turns the pan value v into each
-// channel before the final x 255: 1 for the channel that takes v itself,
-// else (1 - s), (1 - s f) or (1 - (1 - f) s), chosen by the hue's sector.
-// Hue and saturation are worked out once per composite pixel, not per
-// output pixel.
+// channel before the final x 255: 1 for the channel that takes v itself
+// (1 x v is exactly v), else (1 - s), (1 - s f) or (1 - (1 - f) s), chosen by
+// the hue's sector. Hue and saturation depend on the composite pixel alone,
+// so the fast path works them out once per composite pixel, not once for
+// each of the ~9.8 output pixels it covers.
 struct ChannelFactors {
     double c[3];
 };
 ChannelFactors channel_factors(std::uint8_t c0, std::uint8_t c1, std::uint8_t c2);
 
-// Output rows [row_begin, row_end) into `out` (3 bytes a pixel, the first
-// byte being row_begin's), from per-composite-pixel factors.
-void sharpen_rows(std::span<const ChannelFactors> factors, std::span<const std::uint8_t> pan,
+// Output rows [row_begin, row_end) into `out` (3 bytes a pixel; its first
+// byte is row_begin's first), from the composite and the pan intensity plane
+// (one byte a pixel).
+void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
                   const FusionGeometry& g, int row_begin, int row_end,
                   std::span<std::uint8_t> out);
 
@@ -68,9 +69,10 @@ void sharpen_rows_reference(std::span<const std::uint8_t> cir, std::span<const s
                             const FusionGeometry& g, int row_begin, int row_end,
                             std::span<std::uint8_t> out);
 
-// Builds the sharpened CIR raster from the composite and the pan intensity
-// plane (one byte a pixel), prints its line, and writes and commits `file`.
+// Builds the sharpened CIR raster band by band and queues on `pipeline` its
+// writing, its progress line (once every pixel is computed) and its commit.
+// `cir` and `pan` must outlive the queued jobs.
 void sharpen_cir(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
-                 io::OutputFile& file, std::ostream& out, const StageOptions& options);
+                 io::OutputFile& file, io::Pipeline& pipeline, const StageOptions& options);
 
 }  // namespace cirsharp

@@ -66,6 +66,8 @@ public:
     const std::string& path() const { return path_; }
     // Size of a regular file; empty for a pipe, a terminal or a device.
     std::optional<std::uint64_t> size() const { return size_; }
+    // Whether reads may come from several threads at any offsets.
+    bool seekable() const { return seekable_; }
     // Refuses a regular file shorter than `needed` bytes.
     void require_size(std::uint64_t needed) const;
     // Fills `out` from byte `offset`; a file that ends first is an error.

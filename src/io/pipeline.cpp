@@ -1,10 +1,24 @@
 #include "io/pipeline.hpp"
 
 #include <sched.h>
+#include <sys/mman.h>
 
-#include <mutex>
+#include <chrono>
+#include <ostream>
+
+#include "io/buffer.hpp"
+#include "io/file.hpp"
 
 namespace cirsharp::io {
+
+void* allocate_bytes(std::size_t bytes) noexcept {
+    constexpr std::size_t kHuge = std::size_t(2) << 20;
+    if (bytes < kHuge) return std::malloc(bytes ? bytes : 1);
+    const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+    void* p = std::aligned_alloc(kHuge, rounded);
+    if (p) ::madvise(p, rounded, MADV_HUGEPAGE);  // a hint; fine if refused
+    return p;
+}
 
 int available_cpus() {
     cpu_set_t set;
@@ -19,7 +33,8 @@ int available_cpus() {
 
 void parallel_for(int threads, std::size_t total,
                   const std::function<void(std::size_t, std::size_t)>& body) {
-    const std::size_t n = threads < 1 ? 1 : std::min<std::size_t>(std::size_t(threads), total ? total : 1);
+    const std::size_t n =
+        threads < 1 ? 1 : std::min<std::size_t>(std::size_t(threads), total ? total : 1);
     if (n == 1) {
         body(0, total);
         return;
@@ -40,6 +55,125 @@ void parallel_for(int threads, std::size_t total,
     run(0);
     workers.clear();
     if (failure) std::rethrow_exception(failure);
+}
+
+// ---------------------------------------------------------------- pipeline
+
+Pipeline::Pipeline(std::ostream& out, bool background) : out_(out), background_(background) {
+    if (background_) thread_ = std::thread([this] { run_jobs(); });
+}
+
+Pipeline::~Pipeline() {
+    if (!background_) return;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        jobs_.clear();
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void Pipeline::then(std::function<void()> job) {
+    if (!background_) {
+        check();
+        try {
+            job();
+        } catch (...) {
+            failure_ = std::current_exception();
+            throw;
+        }
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (failure_) std::rethrow_exception(failure_);
+        jobs_.push_back(std::move(job));
+    }
+    changed_.notify_all();
+}
+
+void Pipeline::run_jobs() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (stopping_) return;
+        std::function<void()> job = std::move(jobs_.front());
+        jobs_.pop_front();
+        busy_ = true;
+        lock.unlock();
+        std::exception_ptr failure;
+        try {
+            job();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        job = nullptr;  // release what the job held before saying it is done
+        lock.lock();
+        busy_ = false;
+        if (failure && !failure_) failure_ = failure;
+        if (failure_) jobs_.clear();
+        changed_.notify_all();
+    }
+}
+
+void Pipeline::check() {
+    std::lock_guard lock(mutex_);
+    if (failure_) std::rethrow_exception(failure_);
+}
+
+void Pipeline::drain() {
+    if (background_) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return jobs_.empty() && !busy_; });
+    }
+    check();
+}
+
+void Pipeline::write(OutputFile& file, std::span<const std::byte> data) {
+    then([&file, data] { file.write(data); });
+}
+
+void Pipeline::write(OutputFile& file, std::vector<iovec> parts) {
+    then([&file, parts = std::move(parts)] { file.write(parts); });
+}
+
+void Pipeline::print(std::string line) {
+    then([this, line = std::move(line)] { out_ << line << '\n'; });
+}
+
+void Pipeline::commit(OutputFile& file, bool durable) {
+    then([&file, durable] { file.commit(durable); });
+}
+
+// ---------------------------------------------------------------- pool
+
+BufferPool::BufferPool(std::size_t count, std::size_t bytes) : bytes_(bytes) {
+    for (std::size_t i = 0; i < count; ++i) {
+        storage_.push_back(std::make_unique_for_overwrite<std::byte[]>(bytes));
+        free_.push_back(storage_.back().get());
+    }
+}
+
+std::span<std::byte> BufferPool::acquire(Pipeline& pipeline) {
+    std::unique_lock lock(mutex_);
+    while (!available_.wait_for(lock, std::chrono::milliseconds(20),
+                                [this] { return !free_.empty(); })) {
+        lock.unlock();
+        pipeline.check();
+        lock.lock();
+    }
+    std::byte* p = free_.back();
+    free_.pop_back();
+    return {p, bytes_};
+}
+
+void BufferPool::release(std::span<std::byte> buffer) {
+    {
+        std::lock_guard lock(mutex_);
+        free_.push_back(buffer.data());
+    }
+    available_.notify_one();
 }
 
 }  // namespace cirsharp::io

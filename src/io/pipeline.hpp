@@ -1,11 +1,22 @@
-// Work split over threads by a fixed rule (part i of n covers
-// [i * total / n, (i + 1) * total / n)), so results never depend on
-// scheduling.
+// How the stages share the machine: work split over threads by a fixed rule
+// (part i of n covers [i * total / n, (i + 1) * total / n)), so results never
+// depend on scheduling, and one ordered queue that writes products, prints
+// progress lines and commits files in the background while the next data is
+// computed.
 #pragma once
 
+#include <sys/uio.h>
+
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <exception>
 #include <functional>
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -22,6 +33,8 @@ struct StageOptions {
 
 namespace cirsharp::io {
 
+class OutputFile;
+
 // The number of CPUs this process may run on (affinity, cgroup cpusets).
 int available_cpus();
 
@@ -35,11 +48,65 @@ T parallel_reduce(int threads, std::size_t total, T init, Part part, Merge merge
     const std::size_t n = threads < 1 ? 1 : std::size_t(threads);
     std::vector<T> results(n, init);
     parallel_for(int(n), n, [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) results[i] = part(i * total / n, (i + 1) * total / n);
+        for (std::size_t i = first; i < last; ++i)
+            results[i] = part(i * total / n, (i + 1) * total / n);
     });
     T acc = init;
     for (const T& r : results) acc = merge(acc, r);
     return acc;
 }
+
+// Jobs run one after another in the order queued: on a thread of their own,
+// or at once on the caller when not in the background. After a job fails,
+// the rest are skipped and the failure is rethrown to the caller by the next
+// check() or drain().
+class Pipeline {
+public:
+    Pipeline(std::ostream& out, bool background);
+    ~Pipeline();  // abandons jobs not yet started
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+
+    void then(std::function<void()> job);
+    void write(OutputFile& file, std::span<const std::byte> data);
+    void write(OutputFile& file, std::vector<iovec> parts);
+    void print(std::string line);  // a progress line, '\n' added
+    void commit(OutputFile& file, bool durable);
+
+    void check();
+    void drain();
+
+private:
+    void run_jobs();
+
+    std::ostream& out_;
+    bool background_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::function<void()>> jobs_;
+    bool busy_ = false;
+    bool stopping_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;
+};
+
+// A fixed set of equal buffers handed out and given back, so producers wait
+// for the writer instead of holding ever more memory.
+class BufferPool {
+public:
+    BufferPool(std::size_t count, std::size_t bytes);
+    // Waits for a free buffer; rethrows a failure of `pipeline`, whose jobs
+    // give the buffers back, rather than waiting for ever.
+    std::span<std::byte> acquire(Pipeline& pipeline);
+    void release(std::span<std::byte> buffer);
+    std::size_t buffer_bytes() const { return bytes_; }
+
+private:
+    std::size_t bytes_;
+    std::vector<std::unique_ptr<std::byte[]>> storage_;
+    std::vector<std::byte*> free_;
+    std::mutex mutex_;
+    std::condition_variable available_;
+};
 
 }  // namespace cirsharp::io

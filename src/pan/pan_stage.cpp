@@ -1,7 +1,7 @@
 #include "pan/pan_stage.hpp"
 
 #include <algorithm>
-#include <ostream>
+#include <string>
 #include <vector>
 
 #include "io/file.hpp"
@@ -65,49 +65,50 @@ void stretch_pan_rows_reference(std::span<const std::uint16_t> tiles, const PanG
 }
 
 void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles,
-                      std::span<std::uint8_t> plane, std::ostream& out,
+                      std::span<std::uint8_t> plane, io::Pipeline& pipeline,
                       const StageOptions& options) {
     const PanGeometry& g = kPanGeometry;
-    files.tiles.read_at(kPanHeaderBytes, std::as_writable_bytes(tiles));
-
+    // Each thread reads its share of the tiles and scans it while it is warm.
+    const int readers = files.tiles.seekable() ? options.threads : 1;
     const PanLimits limits = io::parallel_reduce(
-        options.threads, tiles.size(), PanLimits{},
+        readers, tiles.size(), PanLimits{},
         [&](std::size_t begin, std::size_t end) {
-            return scan_pan_limits(tiles.subspan(begin, end - begin));
+            const auto part = tiles.subspan(begin, end - begin);
+            files.tiles.read_at(kPanHeaderBytes + begin * sizeof(std::uint16_t),
+                                std::as_writable_bytes(part));
+            return scan_pan_limits(part);
         },
         merge);
-    out << "PAN Maximum:  " << limits.maximum << '\n';
-    out << "PAN Minimum:  " << limits.minimum << '\n';
+
+    // PAN16 holds the raw samples: it can be written while the rest is worked out.
+    std::vector<iovec> parts;
+    parts.reserve(std::size_t(g.height) * g.tile_cols);
+    for (int row = 0; row < g.height; ++row) pan16_row_parts(tiles, g, row, parts);
+    pipeline.write(files.pan16, std::move(parts));
+
+    pipeline.print("PAN Maximum:  " + std::to_string(limits.maximum));
+    pipeline.print("PAN Minimum:  " + std::to_string(limits.minimum));
     files.tiles.close();
 
-    const BandStretch band = BandStretch::from_raw_limits(limits.maximum, limits.minimum,
-                                                          kPanExponent);
-    out << "Tiilityksen purku\n";
-    out << "With simoultaneous output of  " << files.pan16.path() << '\n';
+    const BandStretch band =
+        BandStretch::from_raw_limits(limits.maximum, limits.minimum, kPanExponent);
+    pipeline.print("Tiilityksen purku");
+    pipeline.print("With simoultaneous output of  " + files.pan16.path());
 
     ByteTable table;
     if (!options.reference) build_byte_table(band, table);
-    io::parallel_for(options.threads, g.height, [&](std::size_t begin, std::size_t end) {
+    io::parallel_for(options.threads, std::size_t(g.height), [&](std::size_t begin, std::size_t end) {
         if (options.reference)
             stretch_pan_rows_reference(tiles, g, band, int(begin), int(end), plane);
         else
             stretch_pan_rows(tiles, g, table, int(begin), int(end), plane);
     });
-    out << "Done, now writing output of  " << files.pan8.path() << '\n';
-    out << "Kopioin PAN datan\n";
-
-    std::vector<iovec> parts;
-    constexpr int kRowsPerWrite = 32;
-    for (int row = 0; row < g.height; row += kRowsPerWrite) {
-        parts.clear();
-        for (int r = row; r < std::min(g.height, row + kRowsPerWrite); ++r)
-            pan16_row_parts(tiles, g, r, parts);
-        files.pan16.write(parts);
-    }
-    files.pan8.write(std::as_bytes(plane.first(g.kept_samples())));
-    out << "Copying of PAN Done! Proceeding with CIR, reading it\n";
-    files.pan8.commit(options.durable);
-    files.pan16.commit(options.durable);
+    pipeline.print("Done, now writing output of  " + files.pan8.path());
+    pipeline.print("Kopioin PAN datan");
+    pipeline.write(files.pan8, std::as_bytes(plane.first(g.kept_samples())));
+    pipeline.print("Copying of PAN Done! Proceeding with CIR, reading it");
+    pipeline.commit(files.pan8, options.durable);
+    pipeline.commit(files.pan16, options.durable);
 }
 
 }  // namespace cirsharp

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iosfwd>
 #include <span>
 
 #include "io/pipeline.hpp"
@@ -70,11 +69,13 @@ struct PanStageFiles {
     io::OutputFile& pan8;
 };
 
-// Reads the PAN tile file, prints the limits and progress, writes and commits
-// PAN16 and PAN8, and leaves the pan intensity plane (the PAN8 bytes,
-// kPanGeometry.width x height) in `plane`. `tiles` holds tile_samples().
+// Reads the PAN tile file and works out the limits and the pan intensity
+// plane (the PAN8 bytes, kPanGeometry.width x height) into `plane`; queues on
+// `pipeline` the progress lines and the writing and committing of PAN16 and
+// PAN8. PAN16 is written straight from `tiles`, which holds tile_samples()
+// and must outlive the jobs queued here.
 void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles,
-                      std::span<std::uint8_t> plane, std::ostream& out,
+                      std::span<std::uint8_t> plane, io::Pipeline& pipeline,
                       const StageOptions& options);
 
 }  // namespace cirsharp

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "fusion/fusion.hpp"
@@ -100,6 +101,39 @@ TEST(SharpenRows, FactorPathMatchesHsvFuseForEveryPanValue) {
         sharpen_rows(cir, pan, g, 0, g.height, fast);
         sharpen_rows_reference(cir, pan, g, 0, g.height, slow);
         ASSERT_EQ(fast, slow) << "shift " << shift;
+    }
+}
+
+// The vector factor kernels must give channel_factors' doubles bit for bit,
+// for every one of the 2^24 colours.
+TEST(ChannelFactors, VectorKernelsMatchTheScalarOnesForEveryColour) {
+    std::vector<FactorKernel> kernels = {FactorKernel::sse2, FactorKernel::scalar};
+    if (__builtin_cpu_supports("avx2")) kernels.push_back(FactorKernel::avx2);
+    constexpr std::size_t n = 65536;
+    std::vector<std::uint8_t> cir(3 * n);
+    std::vector<double> want(3 * n), got(3 * n);
+    for (int first = 0; first < 256; ++first) {
+        for (std::size_t i = 0; i < n; ++i) {
+            cir[3 * i] = std::uint8_t(first);
+            cir[3 * i + 1] = std::uint8_t(i >> 8);
+            cir[3 * i + 2] = std::uint8_t(i);
+            const ChannelFactors f = channel_factors(cir[3 * i], cir[3 * i + 1], cir[3 * i + 2]);
+            want[i] = f.c[0];
+            want[n + i] = f.c[1];
+            want[2 * n + i] = f.c[2];
+        }
+        for (const FactorKernel kernel : kernels) {
+            // An odd count leaves a tail for the scalar path as well.
+            const std::size_t count = first % 2 ? n - 3 : n;
+            std::fill(got.begin(), got.end(), -1.0);
+            row_channel_factors(cir.data(), count, got.data(), got.data() + n, got.data() + 2 * n,
+                                kernel);
+            for (std::size_t i = 0; i < count; ++i)
+                for (int c = 0; c < 3; ++c)
+                    ASSERT_EQ(std::memcmp(&got[c * n + i], &want[c * n + i], sizeof(double)), 0)
+                        << "colour " << first << ',' << (i >> 8) << ',' << (i & 255) << " channel "
+                        << c << " kernel " << int(kernel);
+        }
     }
 }
 

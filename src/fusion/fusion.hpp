@@ -57,6 +57,13 @@ struct ChannelFactors {
 };
 ChannelFactors channel_factors(std::uint8_t c0, std::uint8_t c1, std::uint8_t c2);
 
+// channel_factors for `count` composite pixels at `cir` (3 bytes each) into
+// three planes, several pixels at a time without branches: the same doubles,
+// bit for bit. `automatic` takes the widest vectors the processor has.
+enum class FactorKernel { automatic, avx2, sse2, scalar };
+void row_channel_factors(const std::uint8_t* cir, std::size_t count, double* f0, double* f1,
+                         double* f2, FactorKernel kernel = FactorKernel::automatic);
+
 // Output rows [row_begin, row_end) into `out` (3 bytes a pixel; its first
 // byte is row_begin's first), from the composite and the pan intensity plane
 // (one byte a pixel).

@@ -1,0 +1,109 @@
+// Micro-benchmarks of the kernels, in samples or pixels per second.
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <vector>
+
+#include "colour/colour_stage.hpp"
+#include "fusion/fusion.hpp"
+#include "pan/pan_stage.hpp"
+#include "radiometry/radiometry.hpp"
+
+namespace {
+
+using namespace cirsharp;
+
+template <class T>
+std::vector<T> random_samples(std::size_t n, int lo, int hi) {
+    std::mt19937 rng(42);
+    std::uniform_int_distribution<int> d(lo, hi);
+    std::vector<T> v(n);
+    for (auto& x : v) x = T(d(rng));
+    return v;
+}
+
+void BM_ByteTable(benchmark::State& state) {
+    const auto band = BandStretch::from_raw_limits(13199, 1300, kPanExponent);
+    ByteTable table;
+    for (auto _ : state) {
+        build_byte_table(band, table);
+        benchmark::DoNotOptimize(table.data());
+    }
+    state.SetItemsProcessed(state.iterations() * 65536);
+}
+BENCHMARK(BM_ByteTable)->Unit(benchmark::kMillisecond);
+
+const std::vector<std::uint16_t>& pan_tiles() {
+    static const auto tiles = random_samples<std::uint16_t>(kPanGeometry.tile_samples(), 0, 14000);
+    return tiles;
+}
+
+void BM_PanLimitScan(benchmark::State& state) {
+    pan_tiles();
+    for (auto _ : state) benchmark::DoNotOptimize(scan_pan_limits(pan_tiles()));
+    state.SetItemsProcessed(state.iterations() * std::int64_t(pan_tiles().size()));
+}
+BENCHMARK(BM_PanLimitScan)->Unit(benchmark::kMillisecond);
+
+void BM_PanRows(benchmark::State& state) {
+    const auto band = BandStretch::from_raw_limits(14000, 2, kPanExponent);
+    ByteTable table;
+    build_byte_table(band, table);
+    std::vector<std::uint8_t> plane(kPanGeometry.kept_samples());
+    const int rows = int(state.range(0));
+    for (auto _ : state) {
+        if (state.range(1))
+            stretch_pan_rows_reference(pan_tiles(), kPanGeometry, band, 0, rows, plane);
+        else
+            stretch_pan_rows(pan_tiles(), kPanGeometry, table, 0, rows, plane);
+        benchmark::DoNotOptimize(plane.data());
+    }
+    state.SetItemsProcessed(state.iterations() * rows * kPanGeometry.width);
+}
+BENCHMARK(BM_PanRows)->Args({7500, 0})->Args({200, 1})->Unit(benchmark::kMillisecond);
+
+void BM_Composite(benchmark::State& state) {
+    const ColourGeometry& g = kColourGeometry;
+    static const auto rgbir = random_samples<std::uint16_t>(g.pixels() * kBands, 0, 30000);
+    BandLimits raw;
+    raw.maximum = {30000, 30000, 30000, 30000};
+    raw.minimum = {0, 0, 0, 0};
+    const CirStretch s = CirStretch::from_raw_limits(raw);
+    CirTables tables;
+    build_byte_table(s.nir, tables.nir);
+    build_byte_table(s.red, tables.red);
+    build_byte_table(s.green, tables.green);
+    std::vector<std::uint8_t> cir(g.pixels() * 3);
+    const std::size_t pixels = state.range(1) ? g.pixels() / 16 : g.pixels();
+    for (auto _ : state) {
+        if (state.range(1))
+            composite_pixels_reference(rgbir, s, 0, pixels, cir);
+        else
+            composite_pixels(rgbir, tables, 0, pixels, cir);
+        benchmark::DoNotOptimize(cir.data());
+    }
+    state.SetItemsProcessed(state.iterations() * std::int64_t(pixels));
+}
+BENCHMARK(BM_Composite)->Args({0, 0})->Args({0, 1})->Unit(benchmark::kMillisecond);
+
+void BM_Fusion(benchmark::State& state) {
+    const FusionGeometry& g = kFusionGeometry;
+    static const auto cir =
+        random_samples<std::uint8_t>(std::size_t(g.source_width) * g.source_height * 3, 0, 255);
+    static const auto pan = random_samples<std::uint8_t>(std::size_t(g.width) * g.height, 0, 255);
+    const int rows = int(state.range(0));
+    std::vector<std::uint8_t> out(std::size_t(rows) * g.width * 3);
+    for (auto _ : state) {
+        if (state.range(1))
+            sharpen_rows_reference(cir, pan, g, 0, rows, out);
+        else
+            sharpen_rows(cir, pan, g, 0, rows, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * rows * g.width);
+}
+BENCHMARK(BM_Fusion)->Args({400, 0})->Args({50, 1})->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <sstream>
 
 #include "io/file.hpp"
@@ -26,6 +27,24 @@ TEST(PanLimits, ZeroAndOneNeverBecomeTheMinimumAndItStartsAt20000) {
     EXPECT_EQ(scan_pan_limits(ones).maximum, 1);
     EXPECT_EQ(scan_pan_limits(ones).minimum, 20000);
     EXPECT_EQ(merge(scan_pan_limits(a), scan_pan_limits(high)).minimum, 2);
+    const std::vector<std::uint16_t> top = {0, 65535, 1};
+    EXPECT_EQ(scan_pan_limits(top).minimum, 20000);
+}
+
+TEST(PanLimits, VectorScanMatchesTheSampleBySampleRule) {
+    std::mt19937 rng(7);
+    for (const int spread : {3, 40, 25000, 65536}) {
+        std::vector<std::uint16_t> v(100'003);
+        for (auto& s : v) s = std::uint16_t(rng() % spread);
+        std::uint16_t maximum = 0, minimum = 20000;
+        for (const std::uint16_t s : v) {
+            if (s >= maximum) maximum = s;
+            if (s > 1 && s <= minimum) minimum = s;
+        }
+        const PanLimits got = scan_pan_limits(v);
+        EXPECT_EQ(got.maximum, maximum) << spread;
+        EXPECT_EQ(got.minimum, minimum) << spread;
+    }
 }
 
 struct PanRun {

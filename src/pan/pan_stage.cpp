@@ -9,14 +9,35 @@
 
 namespace cirsharp {
 
-PanLimits scan_pan_limits(std::span<const std::uint16_t> samples) {
+namespace {
+
+[[gnu::always_inline]] inline PanLimits scan_samples(const std::uint16_t* v, std::size_t n) {
+    // The minimum is taken over s - 2 in 16-bit arithmetic, where 0 and 1
+    // wrap to 65534 and 65535, above every sample that may become the
+    // minimum: two plain reductions that vectorise.
     std::uint16_t maximum = 0;
-    std::uint16_t minimum = 0xffff;
-    for (const std::uint16_t v : samples) {
-        maximum = std::max(maximum, v);
-        minimum = std::min(minimum, v > 1 ? v : std::uint16_t{0xffff});
+    std::uint16_t shifted_minimum = 0xffff;
+    for (std::size_t i = 0; i < n; ++i) {
+        maximum = std::max(maximum, v[i]);
+        shifted_minimum = std::min(shifted_minimum, std::uint16_t(v[i] - 2));
     }
-    return {maximum, std::min(minimum, kPanMinimumStart)};
+    const std::uint16_t minimum =
+        shifted_minimum >= 0xfffe ? kPanMinimumStart
+                                  : std::min<std::uint16_t>(shifted_minimum + 2, kPanMinimumStart);
+    return {maximum, minimum};
+}
+
+[[gnu::target("avx2")]] PanLimits scan_samples_avx2(const std::uint16_t* v, std::size_t n) {
+    return scan_samples(v, n);
+}
+
+PanLimits scan_samples_sse2(const std::uint16_t* v, std::size_t n) { return scan_samples(v, n); }
+
+}  // namespace
+
+PanLimits scan_pan_limits(std::span<const std::uint16_t> samples) {
+    return __builtin_cpu_supports("avx2") ? scan_samples_avx2(samples.data(), samples.size())
+                                          : scan_samples_sse2(samples.data(), samples.size());
 }
 
 PanLimits merge(PanLimits a, PanLimits b) {

@@ -89,6 +89,7 @@ void check_distinct_headers(const std::vector<std::string>& paths) {
     std::vector<std::optional<FileIdentity>> ids;
     for (const auto& p : paths) ids.push_back(identity_of(p));
     for (int o = 2; o < kPositions; ++o) {
+        if (!ids[o]) continue;  // a device gets no header
         const std::string header = paths[o] + ".hdr";
         const auto id = identity_of(header);
         if (id) ids.push_back(id);

@@ -15,3 +15,6 @@ install_missing() {
 
 # What building everything needs.
 BUILD_PACKAGES=(g++ gcc cmake make libgtest-dev libbenchmark-dev libpng-dev)
+# What the tests run besides: GDAL reads the products through their ENVI
+# headers, GNU parallel runs the whole-flight recipe.
+TEST_PACKAGES=(gdal-bin parallel)

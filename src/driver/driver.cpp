@@ -13,12 +13,15 @@
 #include <type_traits>
 
 #include "colour/colour_stage.hpp"
+#include "driver/quicklook_launch.hpp"
 #include "fusion/fusion.hpp"
 #include "io/buffer.hpp"
+#include "io/envi.hpp"
 #include "io/file.hpp"
 #include "io/pipeline.hpp"
 #include "io/signals.hpp"
 #include "pan/pan_stage.hpp"
+#include "products/products.hpp"
 
 #ifndef CIRSHARP_VERSION
 #define CIRSHARP_VERSION "unknown"
@@ -82,6 +85,28 @@ void check_distinct_files(const std::vector<std::string>& paths) {
     }
 }
 
+// With --envi: refuses a product header (PRODUCT.hdr) that names one of the
+// seven files or another header.
+void check_distinct_headers(const std::vector<std::string>& paths) {
+    std::vector<std::optional<FileIdentity>> ids;
+    for (const auto& p : paths) ids.push_back(identity_of(p));
+    for (int o = 2; o < kPositions; ++o) {
+        if (!ids[o]) continue;  // a device gets no header
+        const std::string header = paths[o] + ".hdr";
+        const auto id = identity_of(header);
+        if (id) ids.push_back(id);
+        for (std::size_t other = 0; id && other + 1 < ids.size(); ++other) {
+            if (!ids[other] || !(*id == *ids[other])) continue;
+            const std::string what = other < kPositions
+                                         ? std::string("the ") + kPositionNames[other] + " '" +
+                                               paths[other] + "'"
+                                         : std::string("another product's header");
+            throw std::invalid_argument("the header '" + header + "' of the " +
+                                        kPositionNames[o] + " is the same file as " + what);
+        }
+    }
+}
+
 int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
     const auto& paths = cl.paths;
     StageOptions options;
@@ -103,9 +128,11 @@ int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
     };
     auto create_output = [&](int i) {
         try {
-            return io::OutputFile::create(paths[i], temps);
-        } catch (const io::FileError&) {
-            out << paths[i] << "  Did not Open\n";
+            io::OutputFile file = io::OutputFile::create(paths[i], temps);
+            if (cl.envi) file.set_sidecar(".hdr", io::envi_header(layout_of(kProducts[i - 2])));
+            return file;
+        } catch (const io::FileError& e) {
+            if (e.path() == paths[i]) out << paths[i] << "  Did not Open\n";
             throw;
         }
     };
@@ -194,6 +221,13 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
             cl.fsync = true;
         } else if (a == "--reference") {
             cl.reference = true;
+        } else if (a == "--envi") {
+            cl.envi = true;
+        } else if (a == "--quicklook" || a.starts_with("--quicklook=")) {
+            if (a == "--quicklook" && ++i == args.size())
+                throw std::invalid_argument("--quicklook needs a folder");
+            cl.quicklook = a == "--quicklook" ? args[i] : a.substr(12);
+            if (cl.quicklook->empty()) throw std::invalid_argument("--quicklook needs a folder");
         } else if (a == "--threads" || a.starts_with("--threads=")) {
             if (a == "--threads") {
                 if (++i == args.size()) throw std::invalid_argument("--threads needs a number");
@@ -233,6 +267,13 @@ Options (before the paths; -- ends them):
   --threads N   worker threads (default: the CPUs this process may use)
   --fsync       flush each product and its folder to disk before committing it
   --reference   per-sample arithmetic instead of lookup tables (slow; same bytes)
+  --envi        also write an ENVI header beside each product, at PRODUCT.hdr, so
+                GDAL and QGIS open it (committed with it; none for a device)
+  --quicklook DIR
+                after the run, write PNG previews of the products into DIR
+                (rgbir16.png, cir8.png, pan8.png, sharpened-cir8.png,
+                pan16.png; at most 2000 pixels across) with cirsharp-quicklook,
+                found beside cirsharp or on PATH; if it fails, status 1
   -h, --help    this text
   --version     the version
 
@@ -260,8 +301,18 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         out << "cirsharp " << CIRSHARP_VERSION << '\n';
         return kExitSuccess;
     }
+    std::string quicklook_tool;
+    if (cl.quicklook) {
+        quicklook_tool = find_quicklook_tool();
+        if (quicklook_tool.empty()) {
+            err << "cirsharp: --quicklook needs " << kQuicklookTool
+                << ", which is neither beside cirsharp nor on PATH\n";
+            return kExitFailure;
+        }
+    }
     try {
         check_distinct_files(cl.paths);
+        if (cl.envi) check_distinct_headers(cl.paths);
     } catch (const std::invalid_argument& e) {
         err << "cirsharp: " << e.what() << '\n';
         return kExitUsage;
@@ -270,7 +321,11 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     io::TempFiles temps;
     io::SignalGuard guard(temps);
     try {
-        return run(cl, temps, out);
+        run(cl, temps, out);
+        if (cl.quicklook)
+            run_quicklook_tool(quicklook_tool, *cl.quicklook,
+                               {cl.paths.begin() + 2, cl.paths.end()});
+        return kExitSuccess;
     } catch (const io::FileError& e) {
         err << "cirsharp: " << e.what() << '\n';
     } catch (const std::bad_alloc&) {

@@ -18,6 +18,8 @@ struct CommandLine {
     bool version = false;
     bool fsync = false;
     bool reference = false;
+    bool envi = false;                     // an ENVI header beside each product
+    std::optional<std::string> quicklook;  // folder for PNG previews
     std::optional<int> threads;
     std::vector<std::string> paths;  // the seven positions
 };

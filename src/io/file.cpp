@@ -199,7 +199,8 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       temp_(std::move(other.temp_)),
       fd_(std::move(other.fd_)),
       temps_(other.temps_),
-      committed_(other.committed_) {
+      committed_(other.committed_),
+      sidecar_(std::move(other.sidecar_)) {
     other.temp_.clear();
     other.committed_ = true;
 }
@@ -255,6 +256,14 @@ void OutputFile::commit(bool durable) {
         Descriptor dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!dfd || ::fsync(dfd.get()) != 0) throw FileError(dir, "cannot flush the folder", errno);
     }
+    if (sidecar_) sidecar_->commit(durable);
+}
+
+void OutputFile::set_sidecar(const std::string& suffix, std::string_view text) {
+    if (!is_regular()) return;
+    auto file = std::make_unique<OutputFile>(create(path_ + suffix, *temps_));
+    file->write(std::as_bytes(std::span<const char>(text.data(), text.size())));
+    sidecar_ = std::move(file);
 }
 
 }  // namespace cirsharp::io

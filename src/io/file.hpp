@@ -12,10 +12,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace cirsharp::io {
 
@@ -113,6 +115,12 @@ public:
     // Flushes (to disk with `durable`), closes and renames over the final path.
     void commit(bool durable);
 
+    // A small companion file at path() + `suffix` (an ENVI header, say): its
+    // temporary file is written now and renamed into place right after the
+    // product, so it exists exactly when the product is committed. A special
+    // file gets none. Its path follows links as the product's does.
+    void set_sidecar(const std::string& suffix, std::string_view text);
+
 private:
     OutputFile(std::string path, std::string target, std::string temp, Descriptor fd,
                TempFiles* temps)
@@ -129,6 +137,7 @@ private:
     Descriptor fd_;
     TempFiles* temps_ = nullptr;
     bool committed_ = false;
+    std::unique_ptr<OutputFile> sidecar_;
 };
 
 // Follows symbolic links (also dangling ones) to the path a write would reach.

@@ -1,0 +1,74 @@
+// The installed tree: the three programs and the man page, and a converter
+// that finds the quicklook tool beside itself.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+
+#include "driver/driver.hpp"
+#include "support.hpp"
+
+namespace cirsharp {
+namespace {
+
+using test::run_process;
+using test::TempDir;
+namespace fs = std::filesystem;
+
+TEST(Install, ProgramsAndManPageLandUnderThePrefix) {
+    TempDir prefix;
+    const auto r = run_process(
+        CIRSHARP_CMAKE, {"--install", CIRSHARP_BUILD_DIR, "--prefix", prefix.path().string()});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    for (const auto* program : {"cirsharp", "cirsharp-sample", "cirsharp-quicklook"}) {
+        const std::string path = prefix / (std::string("bin/") + program);
+        EXPECT_EQ(::access(path.c_str(), X_OK), 0) << path;
+    }
+    const std::string page = prefix / "share/man/man1/cirsharp.1";
+    ASSERT_TRUE(fs::exists(page));
+    const auto bytes = test::read_file(page);
+    const std::string text(bytes.begin(), bytes.end());
+    std::set<std::string> sections;
+    const std::regex heading(R"(\n\.SH ([A-Z ]+)\n)");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), heading);
+         it != std::sregex_iterator(); ++it)
+        sections.insert((*it)[1]);
+    for (const auto* s : {"NAME", "SYNOPSIS", "DESCRIPTION", "POSITIONS", "OPTIONS", "EXIT STATUS",
+                          "FILES", "EXAMPLES"})
+        EXPECT_TRUE(sections.count(s)) << "no section " << s;
+    // Every option that --help lists is documented, and so are the positions.
+    const std::regex option(R"(\s(--[a-z]+))");
+    const std::string usage = usage_text();
+    int options = 0;
+    for (auto it = std::sregex_iterator(usage.begin(), usage.end(), option);
+         it != std::sregex_iterator(); ++it, ++options) {
+        std::string roff = (*it)[1];
+        roff = std::regex_replace(roff, std::regex("-"), "\\-");
+        EXPECT_NE(text.find(roff), std::string::npos) << (*it)[1] << " is not in the man page";
+    }
+    EXPECT_GE(options, 7);
+    const char* positions[] = {"COLOUR", "PANTILES",  "RGBIR16", "CIR8",
+                               "PAN8",   "SHARPENED", "PAN16"};
+    for (int i = 0; i < 7; ++i) {
+        const std::string entry = ".B " + std::to_string(i + 1) + " " + positions[i] + "\n";
+        EXPECT_NE(text.find(entry), std::string::npos) << entry;
+    }
+
+    // With nothing on PATH the installed converter still finds the tool:
+    // the run gets as far as the (empty) inputs.
+    TempDir work;
+    test::write_file(work / "colour.raw", {});
+    std::string command =
+        "PATH=/nonexistent exec '" + (prefix / "bin/cirsharp") + "' --quicklook ql";
+    for (const auto& p : test::seven_paths(work))
+        command += " '" + p + "'";
+    const auto run = run_process("/bin/sh", {"-c", command});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.find("cirsharp-quicklook"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(work / "colour.raw"), std::string::npos) << run.err;
+}
+
+}  // namespace
+}  // namespace cirsharp

@@ -1,0 +1,165 @@
+// cirsharp-quicklook: PNG previews of the converter's products, at most about
+// 2000 pixels across. A tool of its own so that the converter needs nothing
+// beyond the standard library; `cirsharp --quicklook DIR` runs it.
+#include <png.h>
+
+#include <charconv>
+#include <cstdint>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "io/file.hpp"
+#include "io/signals.hpp"
+#include "products/products.hpp"
+#include "quicklook/preview.hpp"
+
+namespace {
+
+using namespace cirsharp;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+std::string usage_text() {
+    std::string text =
+        "usage: cirsharp-quicklook [--max-width N] --output DIR PRODUCT-OPTION...\n"
+        "\n"
+        "Writes PNG previews of cirsharp's raw products into DIR (created when\n"
+        "missing), each named after its product and at most N pixels across\n"
+        "(default 2000), by block means. PAN8 is grey, PAN16 grey stretched over its\n"
+        "range, RGBIR16 true colour from red, green and blue, each stretched over\n"
+        "its range, and the CIR products false colour (NIR, red, green as R, G, B).\n"
+        "Each PNG is written to a temporary file and renamed into place. The paths\n"
+        "written are printed, one a line.\n"
+        "\n"
+        "Product options (one or more):\n";
+    for (const Product p : kProducts) {
+        const ProductLayout& l = layout_of(p);
+        text += "  --" + std::string(l.name) + " FILE" + std::string(18 - l.name.size(), ' ') +
+                "-> DIR/" + std::string(l.name) + ".png\n";
+    }
+    text +=
+        "\nExit status: 0 success; 1 a product that cannot be read or a PNG that\n"
+        "cannot be written; 2 a usage error.\n";
+    return text;
+}
+
+struct Request {
+    std::string output;
+    int max_width = 2000;
+    std::vector<std::pair<Product, std::string>> products;
+    bool help = false;
+};
+
+Request parse(const std::vector<std::string>& args) {
+    Request r;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "-h" || a == "--help") {
+            r.help = true;
+            continue;
+        }
+        if (i + 1 == args.size()) throw std::invalid_argument("'" + a + "' needs a value");
+        const std::string& value = args[++i];
+        if (a == "--output" || a == "-o") {
+            r.output = value;
+        } else if (a == "--max-width") {
+            const auto [end, ec] =
+                std::from_chars(value.data(), value.data() + value.size(), r.max_width);
+            if (ec != std::errc() || end != value.data() + value.size() || r.max_width < 1)
+                throw std::invalid_argument("--max-width takes a positive number, not '" + value +
+                                            "'");
+        } else {
+            std::optional<Product> which;
+            for (const Product p : kProducts)
+                if (a == "--" + std::string(layout_of(p).name)) which = p;
+            if (!which) throw std::invalid_argument("unknown option '" + a + "'");
+            r.products.emplace_back(*which, value);
+        }
+    }
+    if (!r.help && r.output.empty()) throw std::invalid_argument("--output DIR is needed");
+    if (!r.help && r.products.empty()) throw std::invalid_argument("no product given");
+    return r;
+}
+
+Preview make_preview(const ProductLayout& layout, const std::string& path, int max_width) {
+    io::InputFile in = io::InputFile::open(path);
+    in.require_size(layout.file_bytes());
+    const RasterShape shape{layout.width, layout.height, layout.bands(), layout.bytes_per_sample};
+    const int factor = reduction_factor(layout.width, max_width);
+    PreviewBuilder builder(
+        shape, layout.bands() >= 3 ? std::vector<int>{0, 1, 2} : std::vector<int>{0}, factor);
+    std::vector<std::byte> rows(shape.row_bytes() * std::size_t(factor));
+    while (builder.rows_added() < shape.height) {
+        const int count = std::min(factor, shape.height - builder.rows_added());
+        const std::span<std::byte> part(rows.data(), shape.row_bytes() * std::size_t(count));
+        in.read_at(std::uint64_t(builder.rows_added()) * shape.row_bytes(), part);
+        builder.add_rows(part);
+    }
+    return builder.finish();
+}
+
+std::vector<std::byte> encode_png(const Preview& p) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = png_uint_32(p.width);
+    image.height = png_uint_32(p.height);
+    image.format = p.channels == 1 ? PNG_FORMAT_GRAY : PNG_FORMAT_RGB;
+    png_alloc_size_t size = 0;
+    const png_int_32 stride = p.width * p.channels;
+    if (!png_image_write_to_memory(&image, nullptr, &size, 0, p.pixels.data(), stride, nullptr))
+        throw std::runtime_error(std::string("cannot encode a PNG: ") + image.message);
+    std::vector<std::byte> png(size);
+    if (!png_image_write_to_memory(&image, png.data(), &size, 0, p.pixels.data(), stride, nullptr))
+        throw std::runtime_error(std::string("cannot encode a PNG: ") + image.message);
+    png.resize(size);
+    return png;
+}
+
+int run(const Request& r, io::TempFiles& temps) {
+    std::error_code ec;
+    std::filesystem::create_directories(r.output, ec);
+    if (ec) throw io::FileError(r.output, "cannot create the folder", ec.value());
+    for (const auto& [product, path] : r.products) {
+        const ProductLayout& layout = layout_of(product);
+        const std::vector<std::byte> png = encode_png(make_preview(layout, path, r.max_width));
+        const std::string target = r.output + "/" + std::string(layout.name) + ".png";
+        io::OutputFile file = io::OutputFile::create(target, temps);
+        file.write(png);
+        file.commit(false);
+        std::cout << target << '\n';
+    }
+    std::cout.flush();
+    if (!std::cout) throw std::runtime_error("cannot write to standard output");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Request request;
+    try {
+        request = parse(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "cirsharp-quicklook: " << e.what() << "\n\n" << usage_text();
+        return kExitUsage;
+    }
+    if (request.help) {
+        std::cout << usage_text();
+        return 0;
+    }
+    io::TempFiles temps;
+    io::SignalGuard guard(temps);
+    try {
+        return run(request, temps);
+    } catch (const std::bad_alloc&) {
+        std::cerr << "cirsharp-quicklook: not enough memory\n";
+    } catch (const std::exception& e) {
+        std::cerr << "cirsharp-quicklook: " << e.what() << '\n';
+    }
+    return kExitFailure;
+}

@@ -6,7 +6,7 @@
 #include "io/envi.hpp"
 #include "io/file.hpp"
 #include "io/signals.hpp"
-#include "products/products.hpp"
+#include "io/products.hpp"
 #include "support.hpp"
 
 namespace cirsharp {

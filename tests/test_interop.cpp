@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "products/products.hpp"
+#include "io/products.hpp"
 #include "support.hpp"
 
 namespace cirsharp {

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "quicklook/preview.hpp"
+#include "preview.hpp"
 
 namespace cirsharp {
 namespace {

@@ -14,8 +14,8 @@
 
 #include "io/file.hpp"
 #include "io/signals.hpp"
-#include "products/products.hpp"
-#include "quicklook/preview.hpp"
+#include "io/products.hpp"
+#include "preview.hpp"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "io/pipeline.hpp"
 #include "io/signals.hpp"
 #include "pan/pan_stage.hpp"
-#include "products/products.hpp"
+#include "io/products.hpp"
 
 #ifndef CIRSHARP_VERSION
 #define CIRSHARP_VERSION "unknown"

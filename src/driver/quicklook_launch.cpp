@@ -13,7 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "products/products.hpp"
+#include "io/products.hpp"
 
 extern char** environ;
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "products/products.hpp"
+#include "io/products.hpp"
 
 namespace cirsharp::io {
 

@@ -1,4 +1,4 @@
-#include "quicklook/preview.hpp"
+#include "preview.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "products/products.hpp"
+#include "io/products.hpp"
 
 #include "colour/colour_stage.hpp"
 #include "pan/pan_stage.hpp"

@@ -33,14 +33,14 @@ std::string base_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Largest single transfer Linux performs in one call.
+// The longest part of the final name kept in a temporary file's name: with
+// the leading dot and ".XXXXXX.part" it stays within NAME_MAX.
+constexpr std::size_t kMaxStemBase = NAME_MAX - 13;
 
 }  // namespace
 
 FileError::FileError(const std::string& path, const std::string& action, int error_number)
-    : std::runtime_error(describe(path, action, error_number)),
-      path_(path),
-      errno_(error_number) {}
+    : std::runtime_error(describe(path, action, error_number)), path_(path), errno_(error_number) {}
 
 FileError::FileError(const std::string& path, const std::string& message)
     : std::runtime_error(path + ": " + message), path_(path) {}
@@ -88,8 +88,8 @@ void InputFile::skip_to(std::uint64_t offset) {
         throw FileError(path_, "cannot seek backwards in a stream that is not a regular file");
     std::vector<std::byte> scratch(65536);
     while (position_ < offset) {
-        const auto want = static_cast<std::size_t>(
-            std::min<std::uint64_t>(scratch.size(), offset - position_));
+        const auto want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), offset - position_));
         const ssize_t n = ::read(fd_.get(), scratch.data(), want);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw FileError(path_, "cannot read", errno);
@@ -112,15 +112,17 @@ void InputFile::read_at(std::uint64_t offset, std::span<const iovec> parts) {
     std::size_t first = 0;
     std::uint64_t at = offset;
     std::uint64_t total = 0;
-    for (const auto& p : parts) total += p.iov_len;
+    for (const auto& p : parts)
+        total += p.iov_len;
     while (first < rest.size()) {
         if (rest[first].iov_len == 0) {
             ++first;
             continue;
         }
         const int count = static_cast<int>(std::min<std::size_t>(rest.size() - first, IOV_MAX));
-        const ssize_t n = seekable_ ? ::preadv(fd_.get(), &rest[first], count, static_cast<off_t>(at))
-                                    : ::readv(fd_.get(), &rest[first], count);
+        const ssize_t n = seekable_
+                              ? ::preadv(fd_.get(), &rest[first], count, static_cast<off_t>(at))
+                              : ::readv(fd_.get(), &rest[first], count);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw FileError(path_, "cannot read", errno);
         if (n == 0)
@@ -163,6 +165,9 @@ OutputFile OutputFile::create(const std::string& path, TempFiles& temps) {
     const std::string target = resolve_links(path);
     struct stat st {};
     const bool exists = ::stat(target.c_str(), &st) == 0;
+    // Only a file that is not there yet may be missing; a link loop, a search
+    // permission or a path through a non-folder fails as an open would.
+    if (!exists && errno != ENOENT) throw FileError(path, "cannot create", errno);
     if (exists && S_ISDIR(st.st_mode)) throw FileError(path, "cannot create", EISDIR);
     if (exists && !S_ISREG(st.st_mode)) {
         // A device, a pipe or a terminal is written directly.
@@ -170,20 +175,27 @@ OutputFile OutputFile::create(const std::string& path, TempFiles& temps) {
         if (!fd) throw FileError(path, "cannot open", errno);
         return OutputFile(path, target, std::string(), std::move(fd), &temps);
     }
+    // Replacing a file needs no write permission on it, only on its folder;
+    // refuse what an ordinary open for writing would refuse.
+    if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+        throw FileError(path, "cannot open", errno);
     const std::string dir = parent_of(target);
-    const std::string stem = dir + "/." + base_of(target) + ".";
+    // The hidden name adds 13 bytes; a base name near the limit is shortened.
+    const std::string stem = dir + "/." + base_of(target).substr(0, kMaxStemBase) + ".";
     std::random_device entropy;
     std::mt19937_64 rng((static_cast<std::uint64_t>(entropy()) << 32) ^ entropy() ^
                         static_cast<std::uint64_t>(::getpid()));
-    static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static constexpr char kAlphabet[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string temp = stem;
-        for (int i = 0; i < 6; ++i) temp += kAlphabet[rng() % (sizeof(kAlphabet) - 1)];
+        for (int i = 0; i < 6; ++i)
+            temp += kAlphabet[rng() % (sizeof(kAlphabet) - 1)];
         temp += ".part";
-        Descriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (!fd && errno == EEXIST) continue;
-        if (!fd) throw FileError(path, "cannot create", errno);
-        temps.add(temp);
+        Descriptor fd;
+        const int err = temps.create(temp, 0666, fd);
+        if (err == EEXIST) continue;
+        if (err != 0) throw FileError(path, "cannot create", err);
         OutputFile file(path, target, temp, std::move(fd), &temps);
         // A product that replaces a file keeps that file's permissions.
         if (exists && ::fchmod(file.fd_.get(), st.st_mode & 07777) != 0)
@@ -205,7 +217,9 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
     other.committed_ = true;
 }
 
-OutputFile::~OutputFile() { discard(); }
+OutputFile::~OutputFile() {
+    discard();
+}
 
 void OutputFile::discard() noexcept {
     fd_.close();
@@ -230,6 +244,7 @@ void OutputFile::write(std::span<const iovec> parts) {
         const ssize_t n = ::writev(fd_.get(), &rest[first], count);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw FileError(path_, "cannot write", errno);
+        if (n == 0) throw FileError(path_, "cannot write", EIO);  // would never progress
         auto left = static_cast<std::size_t>(n);
         while (left > 0) {
             const std::size_t step = std::min(left, rest[first].iov_len);
@@ -254,7 +269,8 @@ void OutputFile::commit(bool durable) {
     if (durable) {
         const std::string dir = parent_of(target_);
         Descriptor dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!dfd || ::fsync(dfd.get()) != 0) throw FileError(dir, "cannot flush the folder", errno);
+        if (!dfd || (::fsync(dfd.get()) != 0 && errno != EINVAL))
+            throw FileError(dir, "cannot flush the folder", errno);
     }
     if (sidecar_) sidecar_->commit(durable);
 }

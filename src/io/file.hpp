@@ -24,20 +24,20 @@ namespace cirsharp::io {
 class TempFiles;
 
 class FileError : public std::runtime_error {
-public:
+  public:
     FileError(const std::string& path, const std::string& action, int error_number);
     FileError(const std::string& path, const std::string& message);
     const std::string& path() const { return path_; }
     int error_number() const { return errno_; }
 
-private:
+  private:
     std::string path_;
     int errno_ = 0;
 };
 
 // Owns a file descriptor; closes it on destruction.
 class Descriptor {
-public:
+  public:
     Descriptor() = default;
     explicit Descriptor(int fd) : fd_(fd) {}
     Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
@@ -56,12 +56,12 @@ public:
     // Closes and reports the result of close(2).
     int close();
 
-private:
+  private:
     int fd_ = -1;
 };
 
 class InputFile {
-public:
+  public:
     // Opens for reading; a folder is refused as EISDIR.
     static InputFile open(const std::string& path);
 
@@ -80,7 +80,7 @@ public:
     void read_at(std::uint64_t offset, std::span<const iovec> parts);
     void close();
 
-private:
+  private:
     InputFile(std::string path, Descriptor fd, std::optional<std::uint64_t> size, bool seekable)
         : path_(std::move(path)), fd_(std::move(fd)), size_(size), seekable_(seekable) {}
     void skip_to(std::uint64_t offset);
@@ -93,7 +93,7 @@ private:
 };
 
 class OutputFile {
-public:
+  public:
     // Creates the temporary file for `path` (or opens a special file such as
     // /dev/null directly). A symbolic link is followed: the product replaces
     // the link's final target and the link stays a link.

@@ -1,19 +1,24 @@
 #include "io/signals.hpp"
 
-#include <signal.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-
-#include "io/file.hpp"
 
 namespace cirsharp::io {
 
-void TempFiles::add(const std::string& path) {
+TempFiles::~TempFiles() {
+    remove_all();
+}
+
+int TempFiles::create(const std::string& path, mode_t mode, Descriptor& fd) {
     std::lock_guard lock(mutex_);
+    paths_.reserve(paths_.size() + 1);  // listing it below cannot fail
+    fd = Descriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (!fd) return errno;
     paths_.push_back(path);
+    return 0;
 }
 
 void TempFiles::commit(const std::string& temp, const std::string& target) {
@@ -31,16 +36,33 @@ void TempFiles::discard(const std::string& temp) noexcept {
 
 void TempFiles::remove_all() noexcept {
     std::lock_guard lock(mutex_);
-    for (const auto& p : paths_) ::unlink(p.c_str());
+    for (const auto& p : paths_)
+        ::unlink(p.c_str());
+    paths_.clear();
+}
+
+void TempFiles::remove_all_and_hold() noexcept {
+    mutex_.lock();  // never unlocked: the process ends next
+    for (const auto& p : paths_)
+        ::unlink(p.c_str());
     paths_.clear();
 }
 
 SignalGuard::SignalGuard(TempFiles& temps) : temps_(temps) {
-    sigemptyset(&set_);
-    sigaddset(&set_, SIGINT);
-    sigaddset(&set_, SIGTERM);
-    sigaddset(&set_, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &set_, &previous_);
+    sigemptyset(&handled_);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaddset(&handled_, sig);
+    }
+    // SIGTERM is waited for even when ignored: it wakes the thread at the end.
+    waited_ = handled_;
+    sigaddset(&waited_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &waited_, &previous_mask_);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, &previous_pipe_);
     thread_ = std::thread([this] { wait_loop(); });
 }
 
@@ -53,26 +75,30 @@ SignalGuard::~SignalGuard() {
     // wake-up, one from any other process is real.
     pthread_kill(thread_.native_handle(), SIGTERM);
     thread_.join();
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    ::sigaction(SIGPIPE, &previous_pipe_, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
 }
 
 void SignalGuard::wait_loop() {
     for (;;) {
         siginfo_t info{};
-        const int sig = sigwaitinfo(&set_, &info);
+        const int sig = sigwaitinfo(&waited_, &info);
         if (sig < 0) continue;  // EINTR
         {
             std::lock_guard lock(mutex_);
-            if (stopping_ && info.si_pid == ::getpid()) return;
+            if (stopping_ && sig == SIGTERM && info.si_pid == ::getpid()) return;
         }
-        temps_.remove_all();
+        if (!sigismember(&handled_, sig)) continue;  // ignored by whoever started us
+        // The rest of the process may still be writing, but it can no longer
+        // create, commit or remove a file.
+        temps_.remove_all_and_hold();
         // End the process by the same signal, with its default action.
-        signal(sig, SIG_DFL);
+        ::signal(sig, SIG_DFL);
         sigset_t one;
         sigemptyset(&one);
         sigaddset(&one, sig);
         pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-        raise(sig);
+        ::raise(sig);
         _exit(128 + sig);
     }
 }

@@ -177,23 +177,29 @@ int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
         pipeline.then([held] { held->reset(); });
     };
 
-    const std::span<std::uint8_t> plane_span(plane.get(), pg.kept_samples());
-    untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), pg.tile_samples()}, plane_span,
-                     pipeline, options);
-    release_after_writes(tile_buffer);
+    try {
+        const std::span<std::uint8_t> plane_span(plane.get(), pg.kept_samples());
+        untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), pg.tile_samples()}, plane_span,
+                         pipeline, options);
+        release_after_writes(tile_buffer);
 
-    const ColourStageFiles colour_files{colour, rgbir16, cir8};
-    const std::span<std::uint16_t> rgbir_span(rgbir.get(), cg.pixels() * kBands);
-    std::array<std::span<std::uint16_t>, kBands> rows;
-    for (int b = 0; b < kBands; ++b) rows[b] = {band_rows[b].get(), std::size_t(cg.width)};
-    BandLimits limits = read_colour_image(colour_files, rows, rgbir_span, pipeline, options);
-    for (auto& row : band_rows) row.reset();
+        const ColourStageFiles colour_files{colour, rgbir16, cir8};
+        const std::span<std::uint16_t> rgbir_span(rgbir.get(), cg.pixels() * kBands);
+        std::array<std::span<std::uint16_t>, kBands> rows;
+        for (int b = 0; b < kBands; ++b) rows[b] = {band_rows[b].get(), std::size_t(cg.width)};
+        BandLimits limits = read_colour_image(colour_files, rows, rgbir_span, pipeline, options);
+        for (auto& row : band_rows) row.reset();
 
-    const std::span<std::uint8_t> cir_span(cir.get(), cg.pixels() * 3);
-    make_cir_composite(limits, rgbir_span, cir_span, colour_files, pipeline, options);
-    release_after_writes(rgbir);
+        const std::span<std::uint8_t> cir_span(cir.get(), cg.pixels() * 3);
+        make_cir_composite(limits, rgbir_span, cir_span, colour_files, pipeline, options);
+        release_after_writes(rgbir);
 
-    sharpen_cir(cir_span, plane_span, sharp, pipeline, options);
+        sharpen_cir(cir_span, plane_span, sharp, pipeline, options);
+    } catch (...) {
+        // Stages that finished still commit what they queued.
+        pipeline.drain_quietly();
+        throw;
+    }
     pipeline.drain();
     out.flush();
     if (!out) throw std::runtime_error("cannot write the progress lines to standard output");

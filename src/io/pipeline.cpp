@@ -130,6 +130,12 @@ void Pipeline::drain() {
     check();
 }
 
+void Pipeline::drain_quietly() noexcept {
+    if (!background_) return;
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return jobs_.empty() && !busy_; });
+}
+
 void Pipeline::write(OutputFile& file, std::span<const std::byte> data) {
     then([&file, data] { file.write(data); });
 }

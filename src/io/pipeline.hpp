@@ -75,6 +75,9 @@ public:
 
     void check();
     void drain();
+    // After a failure elsewhere: runs what is queued (a stage that finished
+    // still commits its products), keeps any failure of its own to itself.
+    void drain_quietly() noexcept;
 
 private:
     void run_jobs();

@@ -107,7 +107,7 @@ void make_cir_composite(BandLimits& limits, std::span<const std::uint16_t> rgbir
     limits.minimum[kGreen] = s.green.lo;
 
     if (options.reference) {
-        io::parallel_for(options.threads, g.pixels(), [&](std::size_t begin, std::size_t end) {
+        io::parallel_for(options.threads_beside_writer(), g.pixels(), [&](std::size_t begin, std::size_t end) {
             composite_pixels_reference(rgbir, s, begin, end, cir);
         });
     } else {
@@ -115,7 +115,7 @@ void make_cir_composite(BandLimits& limits, std::span<const std::uint16_t> rgbir
         build_byte_table(s.nir, tables.nir);
         build_byte_table(s.red, tables.red);
         build_byte_table(s.green, tables.green);
-        io::parallel_for(options.threads, g.pixels(), [&](std::size_t begin, std::size_t end) {
+        io::parallel_for(options.threads_beside_writer(), g.pixels(), [&](std::size_t begin, std::size_t end) {
             composite_pixels(rgbir, tables, begin, end, cir);
         });
     }

@@ -154,15 +154,14 @@ void Pipeline::commit(OutputFile& file, bool durable) {
 
 // ---------------------------------------------------------------- pool
 
-BufferPool::BufferPool(std::size_t count, std::size_t bytes) : bytes_(bytes) {
-    for (std::size_t i = 0; i < count; ++i) {
-        storage_.push_back(std::make_unique_for_overwrite<std::byte[]>(bytes));
-        free_.push_back(storage_.back().get());
-    }
-}
+BufferPool::BufferPool(std::size_t count, std::size_t bytes) : bytes_(bytes), count_(count) {}
 
 std::span<std::byte> BufferPool::acquire(Pipeline& pipeline) {
     std::unique_lock lock(mutex_);
+    if (free_.empty() && storage_.size() < count_) {
+        storage_.push_back(std::make_unique_for_overwrite<std::byte[]>(bytes_));
+        return {storage_.back().get(), bytes_};
+    }
     while (!available_.wait_for(lock, std::chrono::milliseconds(20),
                                 [this] { return !free_.empty(); })) {
         lock.unlock();

@@ -24,9 +24,13 @@ namespace cirsharp {
 
 // How the stages run; none of it changes a product byte.
 struct StageOptions {
-    int threads = 1;
+    int threads = 1;         // all the run's threads, the writer's included
     bool reference = false;  // per-sample arithmetic instead of lookup tables
     bool durable = false;    // flush products to disk before committing them
+
+    // Threads for work done while the writer is kept busy: one core is left
+    // to it, since the run can go no faster than its writes.
+    int threads_beside_writer() const { return threads > 1 ? threads - 1 : 1; }
 };
 
 }  // namespace cirsharp
@@ -93,8 +97,9 @@ private:
     std::thread thread_;
 };
 
-// A fixed set of equal buffers handed out and given back, so producers wait
-// for the writer instead of holding ever more memory.
+// Equal buffers handed out and given back: up to `count` of them are made as
+// producers need them, after which producers wait for the writer to give one
+// back instead of holding ever more memory.
 class BufferPool {
 public:
     BufferPool(std::size_t count, std::size_t bytes);
@@ -106,6 +111,7 @@ public:
 
 private:
     std::size_t bytes_;
+    std::size_t count_;
     std::vector<std::unique_ptr<std::byte[]>> storage_;
     std::vector<std::byte*> free_;
     std::mutex mutex_;

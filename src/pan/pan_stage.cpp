@@ -89,23 +89,29 @@ void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles
                       std::span<std::uint8_t> plane, io::Pipeline& pipeline,
                       const StageOptions& options) {
     const PanGeometry& g = kPanGeometry;
-    // Each thread reads its share of the tiles and scans it while it is warm.
-    const int readers = files.tiles.seekable() ? options.threads : 1;
-    const PanLimits limits = io::parallel_reduce(
-        readers, tiles.size(), PanLimits{},
-        [&](std::size_t begin, std::size_t end) {
-            const auto part = tiles.subspan(begin, end - begin);
-            files.tiles.read_at(kPanHeaderBytes + begin * sizeof(std::uint16_t),
-                                std::as_writable_bytes(part));
-            return scan_pan_limits(part);
-        },
-        merge);
-
-    // PAN16 holds the raw samples: it can be written while the rest is worked out.
-    std::vector<iovec> parts;
-    parts.reserve(std::size_t(g.height) * g.tile_cols);
-    for (int row = 0; row < g.height; ++row) pan16_row_parts(tiles, g, row, parts);
-    pipeline.write(files.pan16, std::move(parts));
+    // Tile row by tile row: read it, scan it while it is warm, and hand its
+    // raw rows to the writer at once, so PAN16 is being written while the
+    // rest of the file is still being read.
+    const int readers = files.tiles.seekable() ? options.threads_beside_writer() : 1;
+    const std::size_t tile_row_samples = g.tile_area() * g.tile_cols;
+    PanLimits limits;
+    for (int tile_row = 0; tile_row < g.tile_rows; ++tile_row) {
+        const std::size_t first = std::size_t(tile_row) * tile_row_samples;
+        limits = merge(limits, io::parallel_reduce(
+                                   readers, tile_row_samples, PanLimits{},
+                                   [&](std::size_t begin, std::size_t end) {
+                                       const auto part = tiles.subspan(first + begin, end - begin);
+                                       files.tiles.read_at(
+                                           kPanHeaderBytes + (first + begin) * sizeof(std::uint16_t),
+                                           std::as_writable_bytes(part));
+                                       return scan_pan_limits(part);
+                                   },
+                                   merge));
+        std::vector<iovec> parts;
+        const int row_end = std::min(g.height, (tile_row + 1) * g.tile);
+        for (int row = tile_row * g.tile; row < row_end; ++row) pan16_row_parts(tiles, g, row, parts);
+        pipeline.write(files.pan16, std::move(parts));
+    }
 
     pipeline.print("PAN Maximum:  " + std::to_string(limits.maximum));
     pipeline.print("PAN Minimum:  " + std::to_string(limits.minimum));
@@ -118,15 +124,27 @@ void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles
 
     ByteTable table;
     if (!options.reference) build_byte_table(band, table);
-    io::parallel_for(options.threads, std::size_t(g.height), [&](std::size_t begin, std::size_t end) {
-        if (options.reference)
-            stretch_pan_rows_reference(tiles, g, band, int(begin), int(end), plane);
-        else
-            stretch_pan_rows(tiles, g, table, int(begin), int(end), plane);
-    });
-    pipeline.print("Done, now writing output of  " + files.pan8.path());
-    pipeline.print("Kopioin PAN datan");
-    pipeline.write(files.pan8, std::as_bytes(plane.first(g.kept_samples())));
+    // Band by band, each handed to the writer as soon as it is stretched.
+    constexpr int kBandRows = 500;
+    bool first_band = true;
+    for (int row = 0; row < g.height; row += kBandRows) {
+        const int row_end = std::min(g.height, row + kBandRows);
+        io::parallel_for(options.threads_beside_writer(), std::size_t(row_end - row),
+                         [&](std::size_t begin, std::size_t end) {
+                             const int b = row + int(begin), e = row + int(end);
+                             if (options.reference)
+                                 stretch_pan_rows_reference(tiles, g, band, b, e, plane);
+                             else
+                                 stretch_pan_rows(tiles, g, table, b, e, plane);
+                         });
+        if (first_band) {
+            pipeline.print("Done, now writing output of  " + files.pan8.path());
+            pipeline.print("Kopioin PAN datan");
+            first_band = false;
+        }
+        pipeline.write(files.pan8, std::as_bytes(plane.subspan(std::size_t(row) * g.width,
+                                                               std::size_t(row_end - row) * g.width)));
+    }
     pipeline.print("Copying of PAN Done! Proceeding with CIR, reading it");
     pipeline.commit(files.pan8, options.durable);
     pipeline.commit(files.pan16, options.durable);

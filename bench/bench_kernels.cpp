@@ -64,7 +64,10 @@ BENCHMARK(BM_PanRows)->Args({7500, 0})->Args({200, 1})->Unit(benchmark::kMillise
 
 void BM_Composite(benchmark::State& state) {
     const ColourGeometry& g = kColourGeometry;
-    static const auto rgbir = random_samples<std::uint16_t>(g.pixels() * kBands, 0, 30000);
+    static const auto lines = random_samples<std::uint16_t>(std::size_t(g.width) * 3, 0, 30000);
+    const std::span<const std::uint16_t> nir(lines.data(), std::size_t(g.width)),
+        red(lines.data() + g.width, std::size_t(g.width)),
+        green(lines.data() + 2 * g.width, std::size_t(g.width));
     BandLimits raw;
     raw.maximum = {30000, 30000, 30000, 30000};
     raw.minimum = {0, 0, 0, 0};
@@ -73,18 +76,17 @@ void BM_Composite(benchmark::State& state) {
     build_byte_table(s.nir, tables.nir);
     build_byte_table(s.red, tables.red);
     build_byte_table(s.green, tables.green);
-    std::vector<std::uint8_t> cir(g.pixels() * 3);
-    const std::size_t pixels = state.range(1) ? g.pixels() / 16 : g.pixels();
+    std::vector<std::uint8_t> cir(std::size_t(g.width) * 3);
     for (auto _ : state) {
         if (state.range(1))
-            composite_pixels_reference(rgbir, s, 0, pixels, cir);
+            composite_row_reference(nir, red, green, s, cir);
         else
-            composite_pixels(rgbir, tables, 0, pixels, cir);
+            composite_row(nir, red, green, tables, cir);
         benchmark::DoNotOptimize(cir.data());
     }
-    state.SetItemsProcessed(state.iterations() * std::int64_t(pixels));
+    state.SetItemsProcessed(state.iterations() * g.width);
 }
-BENCHMARK(BM_Composite)->Args({0, 0})->Args({0, 1})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Composite)->Args({0, 0})->Args({0, 1});
 
 void BM_Fusion(benchmark::State& state) {
     const FusionGeometry& g = kFusionGeometry;

@@ -107,7 +107,7 @@ TEST(Cli, OutputsNamingAnInputOrEachOtherAreRefused) {
 #if !defined(__SANITIZE_ADDRESS__)
 TEST(Cli, AFailedAllocationIsReportedAndStopsTheRun) {
     TempDir dir;
-    std::string command = "ulimit -v 200000; exec '" + std::string(CIRSHARP_BIN) + "'";
+    std::string command = "ulimit -v 100000; exec '" + std::string(CIRSHARP_BIN) + "'";
     for (const auto& p : sample_paths(dir)) command += " '" + p + "'";
     const auto r = run_process("/bin/sh", {"-c", command});
     EXPECT_EQ(r.status, 1);

@@ -48,10 +48,10 @@ ColourRun run_colour_stage(const std::function<std::uint16_t(int, int, int)>& va
     std::array<std::vector<std::uint16_t>, kBands> rows;
     std::array<std::span<std::uint16_t>, kBands> row_spans;
     for (int b = 0; b < kBands; ++b) {
-        rows[b].resize(std::size_t(g.width));
+        rows[b].resize(band_row_samples(g));
         row_spans[b] = rows[b];
     }
-    std::vector<std::uint16_t> rgbir(g.pixels() * kBands);
+    std::vector<std::uint16_t> rgbir(2 * rgbir_band_samples(g));
     ColourRun run;
     run.cir.resize(g.pixels() * 3);
     std::ostringstream out;
@@ -62,7 +62,7 @@ ColourRun run_colour_stage(const std::function<std::uint16_t(int, int, int)>& va
     {
         io::Pipeline pipeline(out, /*background=*/!reference);
         run.limits = read_colour_image(files, row_spans, rgbir, pipeline, options);
-        make_cir_composite(run.limits, rgbir, run.cir, files, pipeline, options);
+        make_cir_composite(run.limits, row_spans, run.cir, files, pipeline, options);
         pipeline.drain();
     }
     run.transcript = out.str();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "io/file.hpp"
 #include "io/pipeline.hpp"
@@ -46,55 +47,85 @@ CirStretch CirStretch::from_raw_limits(const BandLimits& raw) {
     return s;
 }
 
-void composite_pixels(std::span<const std::uint16_t> rgbir, const CirTables& tables,
-                      std::size_t begin, std::size_t end, std::span<std::uint8_t> cir) {
-    const std::uint16_t* in = rgbir.data();
-    std::uint8_t* out = cir.data();
-    for (std::size_t p = begin; p < end; ++p) {
-        out[3 * p + 0] = tables.nir[in[4 * p + kNir]];
-        out[3 * p + 1] = tables.red[in[4 * p + kRed]];
-        out[3 * p + 2] = tables.green[in[4 * p + kGreen]];
+void composite_row(std::span<const std::uint16_t> nir, std::span<const std::uint16_t> red,
+                   std::span<const std::uint16_t> green, const CirTables& tables,
+                   std::span<std::uint8_t> cir_row) {
+    std::uint8_t* out = cir_row.data();
+    for (std::size_t c = 0; c < nir.size(); ++c) {
+        out[3 * c + 0] = tables.nir[nir[c]];
+        out[3 * c + 1] = tables.red[red[c]];
+        out[3 * c + 2] = tables.green[green[c]];
     }
 }
 
-void composite_pixels_reference(std::span<const std::uint16_t> rgbir, const CirStretch& s,
-                                std::size_t begin, std::size_t end,
-                                std::span<std::uint8_t> cir) {
-    for (std::size_t p = begin; p < end; ++p) {
-        const std::uint16_t* px = rgbir.data() + 4 * p;
-        const std::uint16_t nir = s.nir.compress(px[kNir]);
-        const std::uint16_t red = s.red.compress(px[kRed]);
-        const std::uint16_t green = s.green.compress(px[kGreen]);
-        cir[3 * p + 0] = s.nir.stretch(nir);
-        cir[3 * p + 1] = s.red.stretch(red);
-        cir[3 * p + 2] = s.green.stretch(green);
+void composite_row_reference(std::span<const std::uint16_t> nir,
+                             std::span<const std::uint16_t> red,
+                             std::span<const std::uint16_t> green, const CirStretch& s,
+                             std::span<std::uint8_t> cir_row) {
+    for (std::size_t c = 0; c < nir.size(); ++c) {
+        cir_row[3 * c + 0] = s.nir.stretch(s.nir.compress(nir[c]));
+        cir_row[3 * c + 1] = s.red.stretch(s.red.compress(red[c]));
+        cir_row[3 * c + 2] = s.green.stretch(s.green.compress(green[c]));
     }
 }
+
+namespace {
+
+// Reads rows [row, row + rows) of the colour file, each row's four band
+// lines into the band row buffers at line (r - row).
+void read_colour_rows(io::InputFile& colour,
+                      const std::array<std::span<std::uint16_t>, kBands>& band_rows, int row,
+                      int rows) {
+    const ColourGeometry& g = kColourGeometry;
+    std::vector<iovec> parts;
+    parts.reserve(std::size_t(rows) * kBands);
+    for (int r = 0; r < rows; ++r)
+        for (int band = 0; band < kBands; ++band)
+            parts.push_back({band_rows[band].data() + std::size_t(r) * g.width,
+                             std::size_t(g.width) * sizeof(std::uint16_t)});
+    colour.read_at(kColourHeaderBytes + std::uint64_t(row) * g.row_bytes(), parts);
+}
+
+std::span<const std::uint16_t> line(const std::span<std::uint16_t>& band_rows, int r) {
+    const std::size_t width = std::size_t(kColourGeometry.width);
+    return band_rows.subspan(std::size_t(r) * width, width);
+}
+
+}  // namespace
 
 BandLimits read_colour_image(const ColourStageFiles& files,
                              const std::array<std::span<std::uint16_t>, kBands>& band_rows,
                              std::span<std::uint16_t> rgbir, io::Pipeline& pipeline,
                              const StageOptions&) {
     const ColourGeometry& g = kColourGeometry;
-    const std::size_t line_bytes = std::size_t(g.width) * sizeof(std::uint16_t);
-    const std::size_t row_samples = std::size_t(g.width) * kBands;
-    std::array<iovec, kBands> parts{};
-    std::array<std::span<const std::uint16_t>, kBands> lines;
-    for (int band = 0; band < kBands; ++band) {
-        parts[band] = {band_rows[band].data(), line_bytes};
-        lines[band] = band_rows[band].first(std::size_t(g.width));
-    }
+    const std::size_t half = rgbir_band_samples(g);
+    // Two bands of pixels in turn: one is filled while the other is written.
+    io::BufferPool halves(std::as_writable_bytes(rgbir.first(2 * half)),
+                          half * sizeof(std::uint16_t));
+    const io::DrainOnUnwind drain_on_unwind(pipeline);
     BandLimits limits;
-    for (int row = 0; row < g.height; ++row) {
-        files.colour.read_at(kColourHeaderBytes + std::uint64_t(row) * g.row_bytes(), parts);
-        interleave_row(lines, rgbir.subspan(std::size_t(row) * row_samples, row_samples), limits);
+    for (int row = 0; row < g.height; row += kColourBandRows) {
+        const int rows = std::min(kColourBandRows, g.height - row);
+        read_colour_rows(files.colour, band_rows, row, rows);
+        const auto buffer = halves.acquire(pipeline);
+        const std::span pixels(reinterpret_cast<std::uint16_t*>(buffer.data()), half);
+        const std::size_t row_samples = std::size_t(g.width) * kBands;
+        for (int r = 0; r < rows; ++r)
+            interleave_row({line(band_rows[0], r), line(band_rows[1], r), line(band_rows[2], r),
+                            line(band_rows[3], r)},
+                           pixels.subspan(std::size_t(r) * row_samples, row_samples), limits);
+        pipeline.write(files.rgbir16, buffer.first(std::size_t(rows) * g.row_bytes()));
+        pipeline.then([&halves, buffer] { halves.release(buffer); });
     }
-    pipeline.write(files.rgbir16, std::as_bytes(rgbir.first(g.pixels() * kBands)));
     pipeline.print("RGBIR uint(16) Written! Proceeding with CIR uint8");
+    // Both halves back: no queued job refers to them any more.
+    halves.acquire(pipeline);
+    halves.acquire(pipeline);
     return limits;
 }
 
-void make_cir_composite(BandLimits& limits, std::span<const std::uint16_t> rgbir,
+void make_cir_composite(BandLimits& limits,
+                        const std::array<std::span<std::uint16_t>, kBands>& band_rows,
                         std::span<std::uint8_t> cir, const ColourStageFiles& files,
                         io::Pipeline& pipeline, const StageOptions& options) {
     const ColourGeometry& g = kColourGeometry;
@@ -106,25 +137,36 @@ void make_cir_composite(BandLimits& limits, std::span<const std::uint16_t> rgbir
     limits.maximum[kGreen] = s.green.hi;
     limits.minimum[kGreen] = s.green.lo;
 
-    if (options.reference) {
-        io::parallel_for(options.threads_beside_writer(), g.pixels(), [&](std::size_t begin, std::size_t end) {
-            composite_pixels_reference(rgbir, s, begin, end, cir);
-        });
-    } else {
-        CirTables tables;
+    CirTables tables;
+    if (!options.reference) {
         build_byte_table(s.nir, tables.nir);
         build_byte_table(s.red, tables.red);
         build_byte_table(s.green, tables.green);
-        io::parallel_for(options.threads_beside_writer(), g.pixels(), [&](std::size_t begin, std::size_t end) {
-            composite_pixels(rgbir, tables, begin, end, cir);
-        });
+    }
+    const std::size_t cir_row_bytes = std::size_t(g.width) * 3;
+    for (int row = 0; row < g.height; row += kColourBandRows) {
+        const int rows = std::min(kColourBandRows, g.height - row);
+        read_colour_rows(files.colour, band_rows, row, rows);
+        io::parallel_for(options.threads_beside_writer(), std::size_t(rows),
+                         [&](std::size_t begin, std::size_t end) {
+                             for (std::size_t r = begin; r < end; ++r) {
+                                 const auto out = cir.subspan((row + r) * cir_row_bytes, cir_row_bytes);
+                                 const auto nir = line(band_rows[kNir], int(r));
+                                 const auto red = line(band_rows[kRed], int(r));
+                                 const auto green = line(band_rows[kGreen], int(r));
+                                 if (options.reference)
+                                     composite_row_reference(nir, red, green, s, out);
+                                 else
+                                     composite_row(nir, red, green, tables, out);
+                             }
+                         });
     }
 
-    std::string line;
-    for (const int band : {kRed, kGreen, kBlue, kNir}) line += std::to_string(limits.minimum[band]) + ' ';
-    for (const int band : {kRed, kGreen, kBlue, kNir}) line += std::to_string(limits.maximum[band]) + ' ';
-    line.pop_back();
-    pipeline.print(std::move(line));
+    std::string text;
+    for (const int band : {kRed, kGreen, kBlue, kNir}) text += std::to_string(limits.minimum[band]) + ' ';
+    for (const int band : {kRed, kGreen, kBlue, kNir}) text += std::to_string(limits.maximum[band]) + ' ';
+    text.pop_back();
+    pipeline.print(std::move(text));
     pipeline.write(files.cir8, std::as_bytes(cir.first(g.pixels() * 3)));
     pipeline.print("RGB CIR uint8 Written! Proceeding with PANsharpened CIR in RGB uint8");
     files.colour.close();

@@ -52,19 +52,22 @@ struct CirStretch {
     static CirStretch from_raw_limits(const BandLimits& raw);
 };
 
-// Pixels [begin, end) of the composite: byte 0 NIR, 1 red, 2 green, each
-// through its band's raw-sample-to-byte table.
+// One row of the composite (3 bytes a pixel: NIR, red, green) from the
+// row's NIR, red and green lines, each through its band's
+// raw-sample-to-byte table.
 struct CirTables {
     ByteTable nir, red, green;
 };
-void composite_pixels(std::span<const std::uint16_t> rgbir, const CirTables& tables,
-                      std::size_t begin, std::size_t end, std::span<std::uint8_t> cir);
+void composite_row(std::span<const std::uint16_t> nir, std::span<const std::uint16_t> red,
+                   std::span<const std::uint16_t> green, const CirTables& tables,
+                   std::span<std::uint8_t> cir_row);
 
 // The same through the per-sample functions: the reference that the table
 // path must match byte for byte. Blue takes no part.
-void composite_pixels_reference(std::span<const std::uint16_t> rgbir, const CirStretch& stretch,
-                                std::size_t begin, std::size_t end,
-                                std::span<std::uint8_t> cir);
+void composite_row_reference(std::span<const std::uint16_t> nir,
+                             std::span<const std::uint16_t> red,
+                             std::span<const std::uint16_t> green, const CirStretch& stretch,
+                             std::span<std::uint8_t> cir_row);
 
 struct ColourStageFiles {
     io::InputFile& colour;
@@ -72,20 +75,32 @@ struct ColourStageFiles {
     io::OutputFile& cir8;
 };
 
-// Reads the colour file row by row through the four band row buffers into
-// `rgbir` and returns the raw band limits; queues on `pipeline` the writing
-// of the RGBIR16 product from `rgbir` (which must outlive that job) and its
-// progress line.
+// Rows the colour stage moves per read: each band row buffer holds this many
+// lines of its band, and the RGBIR buffer two such bands of pixels.
+inline constexpr int kColourBandRows = 100;
+inline std::size_t band_row_samples(const ColourGeometry& g) {
+    return std::size_t(g.width) * kColourBandRows;
+}
+inline std::size_t rgbir_band_samples(const ColourGeometry& g) {
+    return band_row_samples(g) * kBands;
+}
+
+// Reads the colour file a band of rows at a time into the four band row
+// buffers, interleaves each band into one half of `rgbir` (two bands long)
+// while gathering the limits, and hands it to the writer as RGBIR16.
+// Returns the raw band limits; `rgbir` must outlive the queued jobs.
 BandLimits read_colour_image(const ColourStageFiles& files,
                              const std::array<std::span<std::uint16_t>, kBands>& band_rows,
                              std::span<std::uint16_t> rgbir, io::Pipeline& pipeline,
                              const StageOptions& options);
 
-// Fills `cir` from the raw samples in `rgbir`; queues the eight stretch
-// limits, the writing of CIR8 from `cir` and the commits of RGBIR16 and
-// CIR8. `limits` ends holding the compressed limits of NIR, red and green
-// and the raw ones of blue.
-void make_cir_composite(BandLimits& limits, std::span<const std::uint16_t> rgbir,
+// Reads the colour file again through the band row buffers and fills `cir`
+// from its NIR, red and green lines; queues the eight stretch limits, the
+// writing of CIR8 from `cir` and the commits of RGBIR16 and CIR8. `limits`
+// ends holding the compressed limits of NIR, red and green and the raw ones
+// of blue.
+void make_cir_composite(BandLimits& limits,
+                        const std::array<std::span<std::uint16_t>, kBands>& band_rows,
                         std::span<std::uint8_t> cir, const ColourStageFiles& files,
                         io::Pipeline& pipeline, const StageOptions& options);
 

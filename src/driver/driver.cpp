@@ -121,6 +121,7 @@ int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
         try {
             io::InputFile f = io::InputFile::open(paths[i]);
             f.require_size(needed);
+            f.spool(needed);
             return f;
         } catch (const io::FileError& e) {
             if (e.error_number() != 0) out << paths[i] << "  Did not Open\n";
@@ -147,15 +148,18 @@ int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
     io::OutputFile sharp = create_output(5);
     io::OutputFile pan16 = create_output(6);
 
-    // Work buffers, and one report line for each of eight of them. The PAN
-    // byte mosaic holds just the kept image and serves as the pan intensity
-    // plane; PAN16 is written straight from the tile buffer, so no 16-bit
-    // mosaic is needed.
-    auto rgbir = io::allocate<std::uint16_t>(cg.pixels() * kBands);
+    // Work buffers, and one report line for each of eight of them. The
+    // stages stream their inputs, so the PAN tile buffer holds two rows of
+    // tiles, the band row buffers a band of lines each and the RGBIR buffer
+    // two bands of pixels. The PAN byte mosaic holds just the kept image and
+    // serves as the pan intensity plane; PAN16 is written straight from the
+    // tile buffer, so no 16-bit mosaic is needed. Fresh memory is slow to
+    // come by, so the less of it the better.
+    auto rgbir = io::allocate<std::uint16_t>(2 * rgbir_band_samples(cg));
     std::array<io::Buffer<std::uint16_t>, kBands> band_rows;
-    for (auto& row : band_rows) row = io::allocate<std::uint16_t>(std::size_t(cg.width));
+    for (auto& row : band_rows) row = io::allocate<std::uint16_t>(band_row_samples(cg));
     auto cir = io::allocate<std::uint8_t>(cg.pixels() * 3);
-    auto tile_buffer = io::allocate<std::uint16_t>(pg.tile_samples());
+    auto tile_buffer = io::allocate<std::uint16_t>(2 * tile_row_samples(pg));
     auto plane = io::allocate<std::uint8_t>(pg.kept_samples());
 
     const bool reported[] = {bool(tile_buffer), bool(plane),        bool(rgbir),
@@ -180,20 +184,20 @@ int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
 
     try {
         const std::span<std::uint8_t> plane_span(plane.get(), pg.kept_samples());
-        untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), pg.tile_samples()}, plane_span,
-                         pipeline, options);
+        untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), 2 * tile_row_samples(pg)},
+                         plane_span, pipeline, options);
         release_after_writes(tile_buffer);
 
         const ColourStageFiles colour_files{colour, rgbir16, cir8};
-        const std::span<std::uint16_t> rgbir_span(rgbir.get(), cg.pixels() * kBands);
         std::array<std::span<std::uint16_t>, kBands> rows;
-        for (int b = 0; b < kBands; ++b) rows[b] = {band_rows[b].get(), std::size_t(cg.width)};
-        BandLimits limits = read_colour_image(colour_files, rows, rgbir_span, pipeline, options);
-        for (auto& row : band_rows) row.reset();
+        for (int b = 0; b < kBands; ++b) rows[b] = {band_rows[b].get(), band_row_samples(cg)};
+        BandLimits limits = read_colour_image(
+            colour_files, rows, {rgbir.get(), 2 * rgbir_band_samples(cg)}, pipeline, options);
+        rgbir.reset();
 
         const std::span<std::uint8_t> cir_span(cir.get(), cg.pixels() * 3);
-        make_cir_composite(limits, rgbir_span, cir_span, colour_files, pipeline, options);
-        release_after_writes(rgbir);
+        make_cir_composite(limits, rows, cir_span, colour_files, pipeline, options);
+        for (auto& row : band_rows) row.reset();
 
         sharpen_cir(cir_span, plane_span, sharp, pipeline, options);
     } catch (...) {

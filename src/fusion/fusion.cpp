@@ -289,34 +289,30 @@ void sharpen_cir(std::span<const std::uint8_t> cir, std::span<const std::uint8_t
     const int threads = std::max(1, options.threads);
     io::BufferPool pool(std::size_t(threads) * 2 + 1, row_bytes * kBandRows);
 
-    try {
-        for (int first = 0; first < bands; first += threads) {
-            const int count = std::min(threads, bands - first);
-            std::vector<std::span<std::byte>> buffers;
-            for (int i = 0; i < count; ++i) buffers.push_back(pool.acquire(pipeline));
-            io::parallel_for(threads, std::size_t(count), [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    const int row = (first + int(i)) * kBandRows;
-                    const int row_end = std::min(g.height, row + kBandRows);
-                    const auto target = std::span(reinterpret_cast<std::uint8_t*>(buffers[i].data()),
-                                                  buffers[i].size());
-                    if (options.reference)
-                        sharpen_rows_reference(cir, pan, g, row, row_end, target);
-                    else
-                        sharpen_rows(cir, pan, g, row, row_end, target);
-                }
-            });
-            if (first + count == bands) pipeline.print("Wrinting PANsharpened CIR");
-            for (int i = 0; i < count; ++i) {
-                const int row = (first + i) * kBandRows;
-                const std::size_t rows = std::size_t(std::min(g.height, row + kBandRows) - row);
-                pipeline.write(file, buffers[i].first(rows * row_bytes));
-                pipeline.then([&pool, buffer = buffers[i]] { pool.release(buffer); });
+    const io::DrainOnUnwind drain_on_unwind(pipeline);  // queued writes point into the pool
+    for (int first = 0; first < bands; first += threads) {
+        const int count = std::min(threads, bands - first);
+        std::vector<std::span<std::byte>> buffers;
+        for (int i = 0; i < count; ++i) buffers.push_back(pool.acquire(pipeline));
+        io::parallel_for(threads, std::size_t(count), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const int row = (first + int(i)) * kBandRows;
+                const int row_end = std::min(g.height, row + kBandRows);
+                const auto target = std::span(reinterpret_cast<std::uint8_t*>(buffers[i].data()),
+                                              buffers[i].size());
+                if (options.reference)
+                    sharpen_rows_reference(cir, pan, g, row, row_end, target);
+                else
+                    sharpen_rows(cir, pan, g, row, row_end, target);
             }
+        });
+        if (first + count == bands) pipeline.print("Wrinting PANsharpened CIR");
+        for (int i = 0; i < count; ++i) {
+            const int row = (first + i) * kBandRows;
+            const std::size_t rows = std::size_t(std::min(g.height, row + kBandRows) - row);
+            pipeline.write(file, buffers[i].first(rows * row_bytes));
+            pipeline.then([&pool, buffer = buffers[i]] { pool.release(buffer); });
         }
-    } catch (...) {
-        pipeline.drain_quietly();  // queued writes still point into the pool
-        throw;
     }
     pipeline.commit(file, options.durable);
     pipeline.drain();  // the pool's buffers are in the queued writes

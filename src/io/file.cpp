@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +82,35 @@ void InputFile::require_size(std::uint64_t needed) const {
     if (size_ && *size_ < needed)
         throw FileError(path_, "is " + std::to_string(*size_) + " bytes long, but " +
                                    std::to_string(needed) + " bytes are needed");
+}
+
+void InputFile::spool(std::uint64_t needed) {
+    if (seekable_) return;
+    Descriptor copy(::memfd_create("cirsharp-input", MFD_CLOEXEC));
+    if (!copy) throw FileError(path_, "cannot buffer", errno);
+    std::vector<std::byte> chunk(std::size_t(1) << 20);
+    std::uint64_t done = 0;
+    while (done < needed) {
+        const auto want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), needed - done));
+        const ssize_t n = ::read(fd_.get(), chunk.data(), want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw FileError(path_, "cannot read", errno);
+        if (n == 0)
+            throw FileError(path_, "ends after " + std::to_string(done) + " bytes, but " +
+                                       std::to_string(needed) + " bytes are needed");
+        for (ssize_t at = 0; at < n;) {
+            const ssize_t w = ::write(copy.get(), chunk.data() + at, std::size_t(n - at));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) throw FileError(path_, "cannot buffer", w < 0 ? errno : ENOSPC);
+            at += w;
+        }
+        done += std::uint64_t(n);
+    }
+    fd_ = std::move(copy);
+    seekable_ = true;
+    size_ = needed;
+    position_ = 0;
 }
 
 void InputFile::skip_to(std::uint64_t offset) {
@@ -256,14 +286,16 @@ void OutputFile::write(std::span<const iovec> parts) {
     }
 }
 
-void OutputFile::commit(bool durable) {
+Descriptor OutputFile::commit(bool durable) {
     if (durable && ::fsync(fd_.get()) != 0 && errno != EINVAL && errno != EROFS)
         throw FileError(path_, "cannot flush", errno);
     if (const int err = fd_.close()) throw FileError(path_, "cannot close", err);
     if (temp_.empty()) {
         committed_ = true;
-        return;
+        return {};
     }
+    // Held open across the rename, the replaced file is not given back yet.
+    Descriptor replaced(::open(target_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     temps_->commit(temp_, target_);
     committed_ = true;
     if (durable) {
@@ -273,6 +305,7 @@ void OutputFile::commit(bool durable) {
             throw FileError(dir, "cannot flush the folder", errno);
     }
     if (sidecar_) sidecar_->commit(durable);
+    return replaced;
 }
 
 void OutputFile::set_sidecar(const std::string& suffix, std::string_view text) {

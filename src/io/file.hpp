@@ -72,6 +72,11 @@ class InputFile {
     bool seekable() const { return seekable_; }
     // Refuses a regular file shorter than `needed` bytes.
     void require_size(std::uint64_t needed) const;
+    // Makes a stream (a pipe, a character device) readable at any offset, as
+    // the stages read their inputs more than once: its first `needed` bytes
+    // are copied into an anonymous in-memory file, and a stream that ends
+    // sooner is refused like a short file. Regular files are left alone.
+    void spool(std::uint64_t needed);
     // Fills `out` from byte `offset`; a file that ends first is an error.
     // A pipe can only move forward: earlier offsets are refused, later ones
     // are reached by reading and discarding.
@@ -113,7 +118,11 @@ class OutputFile {
     void write(std::span<const std::byte> data);
     void write(std::span<const iovec> parts);
     // Flushes (to disk with `durable`), closes and renames over the final path.
-    void commit(bool durable);
+    //
+    // Returns the file that the product replaced, still open: the last close
+    // of a replaced product gives back its pages, which costs time in
+    // proportion to its size, so a caller may close it on another thread.
+    Descriptor commit(bool durable);
 
     // A small companion file at path() + `suffix` (an ENVI header, say): its
     // temporary file is written now and renamed into place right after the

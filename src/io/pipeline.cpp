@@ -60,7 +60,9 @@ void parallel_for(int threads, std::size_t total,
 // ---------------------------------------------------------------- pipeline
 
 Pipeline::Pipeline(std::ostream& out, bool background) : out_(out), background_(background) {
-    if (background_) thread_ = std::thread([this] { run_jobs(); });
+    if (!background_) return;
+    thread_ = std::thread([this] { run_jobs(); });
+    closer_ = std::thread([this] { close_replaced(); });
 }
 
 Pipeline::~Pipeline() {
@@ -72,6 +74,26 @@ Pipeline::~Pipeline() {
     }
     changed_.notify_all();
     thread_.join();
+    {
+        std::lock_guard lock(mutex_);
+        closing_done_ = true;
+    }
+    replaced_changed_.notify_all();
+    closer_.join();
+}
+
+void Pipeline::close_replaced() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        replaced_changed_.wait(lock, [this] { return closing_done_ || !replaced_.empty(); });
+        if (replaced_.empty()) return;
+        const int fd = replaced_.back();
+        replaced_.pop_back();
+        lock.unlock();
+        Descriptor closing(fd);  // closed here, off the writer's path
+        closing.close();
+        lock.lock();
+    }
 }
 
 void Pipeline::then(std::function<void()> job) {
@@ -149,12 +171,26 @@ void Pipeline::print(std::string line) {
 }
 
 void Pipeline::commit(OutputFile& file, bool durable) {
-    then([&file, durable] { file.commit(durable); });
+    then([this, &file, durable] {
+        Descriptor replaced = file.commit(durable);
+        if (!background_ || !replaced) return;
+        {
+            std::lock_guard lock(mutex_);
+            replaced_.push_back(replaced.release());
+        }
+        replaced_changed_.notify_all();
+    });
 }
 
 // ---------------------------------------------------------------- pool
 
 BufferPool::BufferPool(std::size_t count, std::size_t bytes) : bytes_(bytes), count_(count) {}
+
+BufferPool::BufferPool(std::span<std::byte> memory, std::size_t bytes)
+    : bytes_(bytes), count_(0) {
+    for (std::size_t at = 0; at + bytes <= memory.size(); at += bytes)
+        free_.push_back(memory.data() + at);
+}
 
 std::span<std::byte> BufferPool::acquire(Pipeline& pipeline) {
     std::unique_lock lock(mutex_);

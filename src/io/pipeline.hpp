@@ -85,6 +85,7 @@ public:
 
 private:
     void run_jobs();
+    void close_replaced();
 
     std::ostream& out_;
     bool background_;
@@ -95,6 +96,29 @@ private:
     bool stopping_ = false;
     std::exception_ptr failure_;
     std::thread thread_;
+    // Files replaced by committed products, closed (and so given back) on a
+    // thread of their own, off the writer's path.
+    std::vector<int> replaced_;
+    bool closing_done_ = false;
+    std::condition_variable replaced_changed_;
+    std::thread closer_;
+};
+
+// Declared after the memory that queued jobs point into: if the scope is
+// left by an exception, lets the pipeline finish those jobs first.
+class DrainOnUnwind {
+public:
+    explicit DrainOnUnwind(Pipeline& pipeline)
+        : pipeline_(pipeline), exceptions_(std::uncaught_exceptions()) {}
+    ~DrainOnUnwind() {
+        if (std::uncaught_exceptions() > exceptions_) pipeline_.drain_quietly();
+    }
+    DrainOnUnwind(const DrainOnUnwind&) = delete;
+    DrainOnUnwind& operator=(const DrainOnUnwind&) = delete;
+
+private:
+    Pipeline& pipeline_;
+    int exceptions_;
 };
 
 // Equal buffers handed out and given back: up to `count` of them are made as
@@ -103,6 +127,8 @@ private:
 class BufferPool {
 public:
     BufferPool(std::size_t count, std::size_t bytes);
+    // Buffers cut from memory that the caller owns and keeps.
+    BufferPool(std::span<std::byte> memory, std::size_t bytes);
     // Waits for a free buffer; rethrows a failure of `pipeline`, whose jobs
     // give the buffers back, rather than waiting for ever.
     std::span<std::byte> acquire(Pipeline& pipeline);

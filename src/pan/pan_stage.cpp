@@ -89,33 +89,47 @@ void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles
                       std::span<std::uint8_t> plane, io::Pipeline& pipeline,
                       const StageOptions& options) {
     const PanGeometry& g = kPanGeometry;
-    // Tile row by tile row: read it, scan it while it is warm, and hand its
-    // raw rows to the writer at once, so PAN16 is being written while the
-    // rest of the file is still being read.
+    const std::size_t row_samples = tile_row_samples(g);
+    const std::size_t row_bytes = row_samples * sizeof(std::uint16_t);
     const int readers = files.tiles.seekable() ? options.threads_beside_writer() : 1;
-    const std::size_t tile_row_samples = g.tile_area() * g.tile_cols;
+    // Reads row of tiles `tile_row` into `buffer`, each reader its share,
+    // and returns the limits of that share as it lies warm in the cache.
+    auto read_tile_row = [&](int tile_row, std::span<std::uint16_t> buffer) {
+        const std::uint64_t at = kPanHeaderBytes + std::uint64_t(tile_row) * row_bytes;
+        return io::parallel_reduce(
+            readers, row_samples, PanLimits{},
+            [&](std::size_t begin, std::size_t end) {
+                const auto part = buffer.subspan(begin, end - begin);
+                files.tiles.read_at(at + begin * sizeof(std::uint16_t), std::as_writable_bytes(part));
+                return scan_pan_limits(part);
+            },
+            merge);
+    };
+    auto kept_rows = [&](int tile_row) {
+        return std::min(g.tile, g.height - tile_row * g.tile);  // the last row of tiles is cropped
+    };
+
+    // Two rows of tiles in turn: one is read while the other is written.
+    io::BufferPool halves(std::as_writable_bytes(tiles.first(2 * row_samples)), row_bytes);
+    const io::DrainOnUnwind drain_on_unwind(pipeline);
+    auto as_samples = [](std::span<std::byte> b) {
+        return std::span(reinterpret_cast<std::uint16_t*>(b.data()), b.size() / 2);
+    };
+
+    // The cropped margin takes part in the limits, so every row of tiles is
+    // read, the last one too.
     PanLimits limits;
     for (int tile_row = 0; tile_row < g.tile_rows; ++tile_row) {
-        const std::size_t first = std::size_t(tile_row) * tile_row_samples;
-        limits = merge(limits, io::parallel_reduce(
-                                   readers, tile_row_samples, PanLimits{},
-                                   [&](std::size_t begin, std::size_t end) {
-                                       const auto part = tiles.subspan(first + begin, end - begin);
-                                       files.tiles.read_at(
-                                           kPanHeaderBytes + (first + begin) * sizeof(std::uint16_t),
-                                           std::as_writable_bytes(part));
-                                       return scan_pan_limits(part);
-                                   },
-                                   merge));
+        const auto buffer = halves.acquire(pipeline);
+        const auto samples = as_samples(buffer);
+        limits = merge(limits, read_tile_row(tile_row, samples));
         std::vector<iovec> parts;
-        const int row_end = std::min(g.height, (tile_row + 1) * g.tile);
-        for (int row = tile_row * g.tile; row < row_end; ++row) pan16_row_parts(tiles, g, row, parts);
+        for (int row = 0; row < kept_rows(tile_row); ++row) pan16_row_parts(samples, g, row, parts);
         pipeline.write(files.pan16, std::move(parts));
+        pipeline.then([&halves, buffer] { halves.release(buffer); });
     }
-
     pipeline.print("PAN Maximum:  " + std::to_string(limits.maximum));
     pipeline.print("PAN Minimum:  " + std::to_string(limits.minimum));
-    files.tiles.close();
 
     const BandStretch band =
         BandStretch::from_raw_limits(limits.maximum, limits.minimum, kPanExponent);
@@ -124,30 +138,33 @@ void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles
 
     ByteTable table;
     if (!options.reference) build_byte_table(band, table);
-    // Band by band, each handed to the writer as soon as it is stretched.
-    constexpr int kBandRows = 500;
-    bool first_band = true;
-    for (int row = 0; row < g.height; row += kBandRows) {
-        const int row_end = std::min(g.height, row + kBandRows);
-        io::parallel_for(options.threads_beside_writer(), std::size_t(row_end - row),
+    for (int tile_row = 0; tile_row * g.tile < g.height; ++tile_row) {
+        const auto buffer = halves.acquire(pipeline);
+        const auto samples = as_samples(buffer);
+        read_tile_row(tile_row, samples);
+        const auto rows = plane.subspan(std::size_t(tile_row) * g.tile * g.width,
+                                        std::size_t(kept_rows(tile_row)) * g.width);
+        io::parallel_for(options.threads_beside_writer(), std::size_t(kept_rows(tile_row)),
                          [&](std::size_t begin, std::size_t end) {
-                             const int b = row + int(begin), e = row + int(end);
                              if (options.reference)
-                                 stretch_pan_rows_reference(tiles, g, band, b, e, plane);
+                                 stretch_pan_rows_reference(samples, g, band, int(begin), int(end), rows);
                              else
-                                 stretch_pan_rows(tiles, g, table, b, e, plane);
+                                 stretch_pan_rows(samples, g, table, int(begin), int(end), rows);
                          });
-        if (first_band) {
+        halves.release(buffer);
+        if (tile_row == 0) {
             pipeline.print("Done, now writing output of  " + files.pan8.path());
             pipeline.print("Kopioin PAN datan");
-            first_band = false;
         }
-        pipeline.write(files.pan8, std::as_bytes(plane.subspan(std::size_t(row) * g.width,
-                                                               std::size_t(row_end - row) * g.width)));
+        pipeline.write(files.pan8, std::as_bytes(rows));
     }
+    files.tiles.close();
     pipeline.print("Copying of PAN Done! Proceeding with CIR, reading it");
     pipeline.commit(files.pan8, options.durable);
     pipeline.commit(files.pan16, options.durable);
+    // Both halves back: no queued job refers to them any more.
+    halves.acquire(pipeline);
+    halves.acquire(pipeline);
 }
 
 }  // namespace cirsharp

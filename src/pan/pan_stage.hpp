@@ -52,7 +52,8 @@ inline std::size_t tile_index(const PanGeometry& g, std::size_t row, std::size_t
 }
 
 // Kept rows [row_begin, row_end) of the PAN8 image, straight from the tiles
-// through a raw-sample-to-byte table. `plane` holds width x height bytes.
+// through a raw-sample-to-byte table. Rows count from the first row of
+// `tiles` (which may start at any row of tiles) and index `plane` likewise.
 void stretch_pan_rows(std::span<const std::uint16_t> tiles, const PanGeometry& g,
                       const ByteTable& table, int row_begin, int row_end,
                       std::span<std::uint8_t> plane);
@@ -69,11 +70,17 @@ struct PanStageFiles {
     io::OutputFile& pan8;
 };
 
-// Reads the PAN tile file and works out the limits and the pan intensity
-// plane (the PAN8 bytes, kPanGeometry.width x height) into `plane`; queues on
-// `pipeline` the progress lines and the writing and committing of PAN16 and
-// PAN8. PAN16 is written straight from `tiles`, which holds tile_samples()
-// and must outlive the jobs queued here.
+// Samples in one row of tiles.
+inline std::size_t tile_row_samples(const PanGeometry& g) {
+    return g.tile_area() * std::size_t(g.tile_cols);
+}
+
+// Reads the PAN tile file a row of tiles at a time, twice: once for the
+// limits, handing the raw rows to the writer as PAN16, and once to stretch
+// them into the pan intensity plane (the PAN8 bytes, kPanGeometry.width x
+// height) in `plane`, handing each band to the writer as PAN8. Queues the
+// progress lines and the commits. `tiles` holds at least two rows of tiles
+// and, like `plane`, must outlive the jobs queued here.
 void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles,
                       std::span<std::uint8_t> plane, io::Pipeline& pipeline,
                       const StageOptions& options);

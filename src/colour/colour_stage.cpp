@@ -147,7 +147,7 @@ void make_cir_composite(BandLimits& limits,
     for (int row = 0; row < g.height; row += kColourBandRows) {
         const int rows = std::min(kColourBandRows, g.height - row);
         read_colour_rows(files.colour, band_rows, row, rows);
-        io::parallel_for(options.threads_beside_writer(), std::size_t(rows),
+        io::parallel_for(options.threads, std::size_t(rows),
                          [&](std::size_t begin, std::size_t end) {
                              for (std::size_t r = begin; r < end; ++r) {
                                  const auto out = cir.subspan((row + r) * cir_row_bytes, cir_row_bytes);

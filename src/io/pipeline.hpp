@@ -24,13 +24,11 @@ namespace cirsharp {
 
 // How the stages run; none of it changes a product byte.
 struct StageOptions {
-    int threads = 1;         // all the run's threads, the writer's included
+    // Threads that compute. With more than one, products are also written,
+    // and replaced ones given back, on threads of their own meanwhile.
+    int threads = 1;
     bool reference = false;  // per-sample arithmetic instead of lookup tables
     bool durable = false;    // flush products to disk before committing them
-
-    // Threads for work done while the writer is kept busy: one core is left
-    // to it, since the run can go no faster than its writes.
-    int threads_beside_writer() const { return threads > 1 ? threads - 1 : 1; }
 };
 
 }  // namespace cirsharp

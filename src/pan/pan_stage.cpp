@@ -91,7 +91,7 @@ void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles
     const PanGeometry& g = kPanGeometry;
     const std::size_t row_samples = tile_row_samples(g);
     const std::size_t row_bytes = row_samples * sizeof(std::uint16_t);
-    const int readers = files.tiles.seekable() ? options.threads_beside_writer() : 1;
+    const int readers = files.tiles.seekable() ? options.threads : 1;
     // Reads row of tiles `tile_row` into `buffer`, each reader its share,
     // and returns the limits of that share as it lies warm in the cache.
     auto read_tile_row = [&](int tile_row, std::span<std::uint16_t> buffer) {
@@ -144,7 +144,7 @@ void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles
         read_tile_row(tile_row, samples);
         const auto rows = plane.subspan(std::size_t(tile_row) * g.tile * g.width,
                                         std::size_t(kept_rows(tile_row)) * g.width);
-        io::parallel_for(options.threads_beside_writer(), std::size_t(kept_rows(tile_row)),
+        io::parallel_for(options.threads, std::size_t(kept_rows(tile_row)),
                          [&](std::size_t begin, std::size_t end) {
                              if (options.reference)
                                  stretch_pan_rows_reference(samples, g, band, int(begin), int(end), rows);

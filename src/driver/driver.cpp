@@ -275,7 +275,9 @@ Products (raw, no header):
   7 PAN16      11500 x 7500 uint16                          172,500,000 bytes
 
 Options (before the paths; -- ends them):
-  --threads N   worker threads (default: the CPUs this process may use)
+  --threads N   computing threads (default: the CPUs this process may use);
+                with 2 or more, products are written on a thread of their own
+                meanwhile; 1 does everything on one thread
   --fsync       flush each product and its folder to disk before committing it
   --reference   per-sample arithmetic instead of lookup tables (slow; same bytes)
   --envi        also write an ENVI header beside each product, at PRODUCT.hdr, so

@@ -226,13 +226,28 @@ void row_channel_factors(const std::uint8_t* cir, std::size_t count, double* f0,
 void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
                   const FusionGeometry& g, int row_begin, int row_end,
                   std::span<std::uint8_t> out) {
+    FusionScratch scratch;
+    sharpen_rows(cir, pan, g, row_begin, row_end, out, scratch);
+}
+
+void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
+                  const FusionGeometry& g, int row_begin, int row_end,
+                  std::span<std::uint8_t> out, FusionScratch& scratch) {
     std::array<double, 256> unit;
     for (int p = 0; p < 256; ++p) unit[p] = p / 255.0;
     const std::size_t sw = std::size_t(g.source_width), w = std::size_t(g.width);
-    std::vector<int> source_column(w);
-    for (std::size_t x = 0; x < w; ++x) source_column[x] = source_index(int(x));
+    std::vector<int>& source_column = scratch.source_column;
+    if (source_column.size() != w) {
+        source_column.resize(w);
+        for (std::size_t x = 0; x < w; ++x) source_column[x] = source_index(int(x));
+    }
     // Factors of one composite row, then spread over the output columns.
-    std::vector<double> factor(3 * sw), spread(3 * w), value(w);
+    std::vector<double>& factor = scratch.factor;
+    std::vector<double>& spread = scratch.spread;
+    std::vector<double>& value = scratch.value;
+    factor.resize(3 * sw);
+    spread.resize(3 * w);
+    value.resize(w);
     double* f0 = factor.data();
     double* f1 = f0 + sw;
     double* f2 = f1 + sw;
@@ -288,6 +303,7 @@ void sharpen_cir(std::span<const std::uint8_t> cir, std::span<const std::uint8_t
     const int bands = (g.height + kBandRows - 1) / kBandRows;
     const int threads = std::max(1, options.threads);
     io::BufferPool pool(std::size_t(threads) * 2 + 1, row_bytes * kBandRows);
+    std::vector<FusionScratch> scratch(static_cast<std::size_t>(threads));  // one per band of a round
 
     const io::DrainOnUnwind drain_on_unwind(pipeline);  // queued writes point into the pool
     for (int first = 0; first < bands; first += threads) {
@@ -303,7 +319,7 @@ void sharpen_cir(std::span<const std::uint8_t> cir, std::span<const std::uint8_t
                 if (options.reference)
                     sharpen_rows_reference(cir, pan, g, row, row_end, target);
                 else
-                    sharpen_rows(cir, pan, g, row, row_end, target);
+                    sharpen_rows(cir, pan, g, row, row_end, target, scratch[i]);
             }
         });
         if (first + count == bands) pipeline.print("Wrinting PANsharpened CIR");

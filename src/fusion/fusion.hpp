@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "io/pipeline.hpp"
 
@@ -64,9 +65,20 @@ enum class FactorKernel { automatic, avx2, sse2, scalar };
 void row_channel_factors(const std::uint8_t* cir, std::size_t count, double* f0, double* f1,
                          double* f2, FactorKernel kernel = FactorKernel::automatic);
 
+// Working rows of one thread, kept from band to band.
+struct FusionScratch {
+    std::vector<int> source_column;  // per output column
+    std::vector<double> factor;      // three planes over the composite row
+    std::vector<double> spread;      // three planes over the output row
+    std::vector<double> value;       // per output column
+};
+
 // Output rows [row_begin, row_end) into `out` (3 bytes a pixel; its first
 // byte is row_begin's first), from the composite and the pan intensity plane
 // (one byte a pixel).
+void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
+                  const FusionGeometry& g, int row_begin, int row_end,
+                  std::span<std::uint8_t> out, FusionScratch& scratch);
 void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
                   const FusionGeometry& g, int row_begin, int row_end,
                   std::span<std::uint8_t> out);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "io/signals.hpp"
@@ -37,6 +38,23 @@ std::string base_of(const std::string& path) {
 // The longest part of the final name kept in a temporary file's name: with
 // the leading dot and ".XXXXXX.part" it stays within NAME_MAX.
 constexpr std::size_t kMaxStemBase = NAME_MAX - 13;
+
+// Drops the leading parts of `rest` that are done; false once all are.
+bool skip_empty(const std::vector<iovec>& rest, std::size_t& first) {
+    while (first < rest.size() && rest[first].iov_len == 0) ++first;
+    return first < rest.size();
+}
+
+// Advances `rest` past the `n` bytes that one call moved.
+void consume(std::vector<iovec>& rest, std::size_t& first, std::size_t n) {
+    while (n > 0) {
+        const std::size_t step = std::min(n, rest[first].iov_len);
+        rest[first].iov_base = static_cast<std::byte*>(rest[first].iov_base) + step;
+        rest[first].iov_len -= step;
+        n -= step;
+        if (rest[first].iov_len == 0) ++first;
+    }
+}
 
 }  // namespace
 
@@ -110,25 +128,6 @@ void InputFile::spool(std::uint64_t needed) {
     fd_ = std::move(copy);
     seekable_ = true;
     size_ = needed;
-    position_ = 0;
-}
-
-void InputFile::skip_to(std::uint64_t offset) {
-    if (offset < position_)
-        throw FileError(path_, "cannot seek backwards in a stream that is not a regular file");
-    std::vector<std::byte> scratch(65536);
-    while (position_ < offset) {
-        const auto want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(scratch.size(), offset - position_));
-        const ssize_t n = ::read(fd_.get(), scratch.data(), want);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw FileError(path_, "cannot read", errno);
-        if (n == 0)
-            throw FileError(path_, "ends after " + std::to_string(position_) +
-                                       " bytes, before the " + std::to_string(offset) +
-                                       " bytes needed");
-        position_ += static_cast<std::uint64_t>(n);
-    }
 }
 
 void InputFile::read_at(std::uint64_t offset, std::span<std::byte> out) {
@@ -137,37 +136,22 @@ void InputFile::read_at(std::uint64_t offset, std::span<std::byte> out) {
 }
 
 void InputFile::read_at(std::uint64_t offset, std::span<const iovec> parts) {
-    if (!seekable_) skip_to(offset);
+    if (!seekable_) throw std::logic_error(path_ + " is a stream: spool it before reading");
     std::vector<iovec> rest(parts.begin(), parts.end());
     std::size_t first = 0;
     std::uint64_t at = offset;
     std::uint64_t total = 0;
-    for (const auto& p : parts)
-        total += p.iov_len;
-    while (first < rest.size()) {
-        if (rest[first].iov_len == 0) {
-            ++first;
-            continue;
-        }
+    for (const auto& p : parts) total += p.iov_len;
+    while (skip_empty(rest, first)) {
         const int count = static_cast<int>(std::min<std::size_t>(rest.size() - first, IOV_MAX));
-        const ssize_t n = seekable_
-                              ? ::preadv(fd_.get(), &rest[first], count, static_cast<off_t>(at))
-                              : ::readv(fd_.get(), &rest[first], count);
+        const ssize_t n = ::preadv(fd_.get(), &rest[first], count, static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw FileError(path_, "cannot read", errno);
         if (n == 0)
             throw FileError(path_, "ends after " + std::to_string(at) + " bytes, but " +
                                        std::to_string(offset + total) + " bytes are needed");
         at += static_cast<std::uint64_t>(n);
-        if (!seekable_) position_ = at;
-        auto left = static_cast<std::size_t>(n);
-        while (left > 0) {
-            const std::size_t step = std::min(left, rest[first].iov_len);
-            rest[first].iov_base = static_cast<std::byte*>(rest[first].iov_base) + step;
-            rest[first].iov_len -= step;
-            left -= step;
-            if (rest[first].iov_len == 0) ++first;
-        }
+        consume(rest, first, static_cast<std::size_t>(n));
     }
 }
 
@@ -265,24 +249,13 @@ void OutputFile::write(std::span<const std::byte> data) {
 void OutputFile::write(std::span<const iovec> parts) {
     std::vector<iovec> rest(parts.begin(), parts.end());
     std::size_t first = 0;
-    while (first < rest.size()) {
-        if (rest[first].iov_len == 0) {
-            ++first;
-            continue;
-        }
+    while (skip_empty(rest, first)) {
         const int count = static_cast<int>(std::min<std::size_t>(rest.size() - first, IOV_MAX));
         const ssize_t n = ::writev(fd_.get(), &rest[first], count);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw FileError(path_, "cannot write", errno);
         if (n == 0) throw FileError(path_, "cannot write", EIO);  // would never progress
-        auto left = static_cast<std::size_t>(n);
-        while (left > 0) {
-            const std::size_t step = std::min(left, rest[first].iov_len);
-            rest[first].iov_base = static_cast<std::byte*>(rest[first].iov_base) + step;
-            rest[first].iov_len -= step;
-            left -= step;
-            if (rest[first].iov_len == 0) ++first;
-        }
+        consume(rest, first, static_cast<std::size_t>(n));
     }
 }
 

@@ -68,7 +68,7 @@ class InputFile {
     const std::string& path() const { return path_; }
     // Size of a regular file; empty for a pipe, a terminal or a device.
     std::optional<std::uint64_t> size() const { return size_; }
-    // Whether reads may come from several threads at any offsets.
+    // Whether reads may come at any offsets (from several threads at once).
     bool seekable() const { return seekable_; }
     // Refuses a regular file shorter than `needed` bytes.
     void require_size(std::uint64_t needed) const;
@@ -78,8 +78,7 @@ class InputFile {
     // sooner is refused like a short file. Regular files are left alone.
     void spool(std::uint64_t needed);
     // Fills `out` from byte `offset`; a file that ends first is an error.
-    // A pipe can only move forward: earlier offsets are refused, later ones
-    // are reached by reading and discarding.
+    // Streams must be spooled first.
     void read_at(std::uint64_t offset, std::span<std::byte> out);
     // Several buffers from consecutive bytes starting at `offset`.
     void read_at(std::uint64_t offset, std::span<const iovec> parts);
@@ -88,13 +87,11 @@ class InputFile {
   private:
     InputFile(std::string path, Descriptor fd, std::optional<std::uint64_t> size, bool seekable)
         : path_(std::move(path)), fd_(std::move(fd)), size_(size), seekable_(seekable) {}
-    void skip_to(std::uint64_t offset);
 
     std::string path_;
     Descriptor fd_;
     std::optional<std::uint64_t> size_;
     bool seekable_ = true;
-    std::uint64_t position_ = 0;  // for streams that cannot seek
 };
 
 class OutputFile {

@@ -1,24 +1,13 @@
 #include "io/pipeline.hpp"
 
 #include <sched.h>
-#include <sys/mman.h>
 
 #include <chrono>
 #include <ostream>
 
-#include "io/buffer.hpp"
 #include "io/file.hpp"
 
 namespace cirsharp::io {
-
-void* allocate_bytes(std::size_t bytes) noexcept {
-    constexpr std::size_t kHuge = std::size_t(2) << 20;
-    if (bytes < kHuge) return std::malloc(bytes ? bytes : 1);
-    const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
-    void* p = std::aligned_alloc(kHuge, rounded);
-    if (p) ::madvise(p, rounded, MADV_HUGEPAGE);  // a hint; fine if refused
-    return p;
-}
 
 int available_cpus() {
     cpu_set_t set;

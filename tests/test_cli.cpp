@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "runs.hpp"
 #include "support.hpp"
 
 namespace cirsharp {
@@ -11,6 +12,7 @@ namespace {
 
 using test::read_file;
 using test::run_process;
+using test::sample_paths;
 using test::TempDir;
 namespace fs = std::filesystem;
 
@@ -19,13 +21,6 @@ std::vector<std::string> with_options(std::vector<std::string> options,
                                       const std::vector<std::string>& paths) {
     options.insert(options.end(), paths.begin(), paths.end());
     return options;
-}
-
-std::vector<std::string> sample_paths(const TempDir& dir) {
-    auto paths = test::seven_paths(dir);
-    paths[0] = test::sample_colour();
-    paths[1] = test::sample_pan();
-    return paths;
 }
 
 std::size_t entries(const TempDir& dir) {

@@ -11,7 +11,6 @@
 #include <ostream>
 #include <span>
 #include <stdexcept>
-#include <type_traits>
 
 #include "colour/colour_stage.hpp"
 #include "driver/quicklook_launch.hpp"
@@ -175,25 +174,18 @@ int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
     // Declared after every file and buffer that its jobs use, so it is
     // stopped before any of them goes away.
     io::Pipeline pipeline(out, options.threads > 1);
-    // Hands a buffer to the pipeline, which frees it once the jobs queued so
-    // far (the writes from it) are done.
-    auto release_after_writes = [&pipeline](auto& buffer) {
-        auto held = std::make_shared<std::remove_reference_t<decltype(buffer)>>(std::move(buffer));
-        pipeline.then([held] { held->reset(); });
-    };
-
     try {
         const std::span<std::uint8_t> plane_span(plane.get(), pg.kept_samples());
         untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), 2 * tile_row_samples(pg)},
                          plane_span, pipeline, options);
-        release_after_writes(tile_buffer);
+        tile_buffer.reset();  // the stage returns once no queued job reads it
 
         const ColourStageFiles colour_files{colour, rgbir16, cir8};
         std::array<std::span<std::uint16_t>, kBands> rows;
         for (int b = 0; b < kBands; ++b) rows[b] = {band_rows[b].get(), band_row_samples(cg)};
         BandLimits limits = read_colour_image(
             colour_files, rows, {rgbir.get(), 2 * rgbir_band_samples(cg)}, pipeline, options);
-        rgbir.reset();
+        rgbir.reset();  // likewise
 
         const std::span<std::uint8_t> cir_span(cir.get(), cg.pixels() * 3);
         make_cir_composite(limits, rows, cir_span, colour_files, pipeline, options);

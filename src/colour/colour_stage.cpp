@@ -9,15 +9,6 @@
 
 namespace cirsharp {
 
-BandLimits merge(const BandLimits& a, const BandLimits& b) {
-    BandLimits m;
-    for (int band = 0; band < kBands; ++band) {
-        m.maximum[band] = std::max(a.maximum[band], b.maximum[band]);
-        m.minimum[band] = std::min(a.minimum[band], b.minimum[band]);
-    }
-    return m;
-}
-
 void interleave_row(const std::array<std::span<const std::uint16_t>, kBands>& lines,
                     std::span<std::uint16_t> rgbir, BandLimits& limits) {
     const std::size_t width = lines[0].size();

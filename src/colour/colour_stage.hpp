@@ -39,7 +39,6 @@ struct BandLimits {
     std::array<std::uint16_t, kBands> minimum{kBandMinimumStart, kBandMinimumStart,
                                               kBandMinimumStart, kBandMinimumStart};
 };
-BandLimits merge(const BandLimits& a, const BandLimits& b);
 
 // One row's four band lines (red, green, blue, NIR) into pixel order at
 // `rgbir` (4 x width samples), gathering the limits on the way.

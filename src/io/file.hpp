@@ -149,9 +149,5 @@ private:
 // Follows symbolic links (also dangling ones) to the path a write would reach.
 std::string resolve_links(const std::string& path);
 
-template <class T>
-std::span<const std::byte> bytes_of(std::span<T> s) {
-    return std::as_bytes(s);
-}
 
 }  // namespace cirsharp::io

@@ -131,7 +131,6 @@ public:
     // give the buffers back, rather than waiting for ever.
     std::span<std::byte> acquire(Pipeline& pipeline);
     void release(std::span<std::byte> buffer);
-    std::size_t buffer_bytes() const { return bytes_; }
 
 private:
     std::size_t bytes_;

@@ -93,15 +93,16 @@ void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles
     const std::size_t row_bytes = row_samples * sizeof(std::uint16_t);
     const int readers = files.tiles.seekable() ? options.threads : 1;
     // Reads row of tiles `tile_row` into `buffer`, each reader its share,
-    // and returns the limits of that share as it lies warm in the cache.
-    auto read_tile_row = [&](int tile_row, std::span<std::uint16_t> buffer) {
+    // and with `scan` returns the limits of that share as it lies warm in
+    // the cache.
+    auto read_tile_row = [&](int tile_row, std::span<std::uint16_t> buffer, bool scan) {
         const std::uint64_t at = kPanHeaderBytes + std::uint64_t(tile_row) * row_bytes;
         return io::parallel_reduce(
             readers, row_samples, PanLimits{},
             [&](std::size_t begin, std::size_t end) {
                 const auto part = buffer.subspan(begin, end - begin);
                 files.tiles.read_at(at + begin * sizeof(std::uint16_t), std::as_writable_bytes(part));
-                return scan_pan_limits(part);
+                return scan ? scan_pan_limits(part) : PanLimits{};
             },
             merge);
     };
@@ -122,7 +123,7 @@ void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles
     for (int tile_row = 0; tile_row < g.tile_rows; ++tile_row) {
         const auto buffer = halves.acquire(pipeline);
         const auto samples = as_samples(buffer);
-        limits = merge(limits, read_tile_row(tile_row, samples));
+        limits = merge(limits, read_tile_row(tile_row, samples, true));
         std::vector<iovec> parts;
         for (int row = 0; row < kept_rows(tile_row); ++row) pan16_row_parts(samples, g, row, parts);
         pipeline.write(files.pan16, std::move(parts));
@@ -141,7 +142,7 @@ void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles
     for (int tile_row = 0; tile_row * g.tile < g.height; ++tile_row) {
         const auto buffer = halves.acquire(pipeline);
         const auto samples = as_samples(buffer);
-        read_tile_row(tile_row, samples);
+        read_tile_row(tile_row, samples, false);
         const auto rows = plane.subspan(std::size_t(tile_row) * g.tile * g.width,
                                         std::size_t(kept_rows(tile_row)) * g.width);
         io::parallel_for(options.threads, std::size_t(kept_rows(tile_row)),

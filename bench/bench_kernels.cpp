@@ -18,7 +18,8 @@ std::vector<T> random_samples(std::size_t n, int lo, int hi) {
     std::mt19937 rng(42);
     std::uniform_int_distribution<int> d(lo, hi);
     std::vector<T> v(n);
-    for (auto& x : v) x = T(d(rng));
+    for (auto& x : v)
+        x = T(d(rng));
     return v;
 }
 
@@ -40,7 +41,8 @@ const std::vector<std::uint16_t>& pan_tiles() {
 
 void BM_PanLimitScan(benchmark::State& state) {
     pan_tiles();
-    for (auto _ : state) benchmark::DoNotOptimize(scan_pan_limits(pan_tiles()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(scan_pan_limits(pan_tiles()));
     state.SetItemsProcessed(state.iterations() * std::int64_t(pan_tiles().size()));
 }
 BENCHMARK(BM_PanLimitScan)->Unit(benchmark::kMillisecond);

@@ -25,7 +25,8 @@ struct Sample {
 
 Sample run_once(const std::vector<std::string>& argv_strings) {
     std::vector<char*> argv;
-    for (const auto& a : argv_strings) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv_strings)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -47,7 +48,8 @@ Sample run_once(const std::vector<std::string>& argv_strings) {
     }
     auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
     return {std::chrono::duration<double>(end - start).count(),
-            seconds(usage.ru_utime) + seconds(usage.ru_stime), double(usage.ru_maxrss) * 1024 / 1e6};
+            seconds(usage.ru_utime) + seconds(usage.ru_stime),
+            double(usage.ru_maxrss) * 1024 / 1e6};
 }
 
 double median(std::vector<double> v) {
@@ -60,7 +62,8 @@ double median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
     if (argc != 7) {
-        std::fprintf(stderr, "usage: %s ROUNDS CIRSHARP IO_FLOOR COLOUR PANTILES OUTDIR\n", argv[0]);
+        std::fprintf(stderr, "usage: %s ROUNDS CIRSHARP IO_FLOOR COLOUR PANTILES OUTDIR\n",
+                     argv[0]);
         return 2;
     }
     const int rounds = std::max(1, std::atoi(argv[1]));

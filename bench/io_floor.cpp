@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
         const int fd = ::open(argv[3 + i], O_WRONLY | O_CREAT | O_TRUNC, 0666);
         if (fd < 0) return std::perror(argv[3 + i]), 1;
         for (long long left = sizes[i]; left > 0;) {
-            const auto chunk = static_cast<size_t>(left < (long long)buffer.size() ? left : (long long)buffer.size());
+            const auto chunk = static_cast<size_t>(
+                left < (long long)buffer.size() ? left : (long long)buffer.size());
             const ssize_t n = ::write(fd, buffer.data(), chunk);
             if (n <= 0) return std::perror(argv[3 + i]), 1;
             left -= n;

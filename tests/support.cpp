@@ -55,8 +55,8 @@ std::uint16_t sample_at(const std::vector<std::uint8_t>& bytes, std::size_t offs
     return std::uint16_t(bytes.at(offset) | bytes.at(offset + 1) << 8);
 }
 
-void write_pan_file(const std::string& path,
-                    const std::function<std::uint16_t(int, int)>& value, std::uint8_t header_byte) {
+void write_pan_file(const std::string& path, const std::function<std::uint16_t(int, int)>& value,
+                    std::uint8_t header_byte) {
     const PanGeometry& g = kPanGeometry;
     std::vector<std::uint16_t> samples(g.tile_samples());
     for (std::size_t row = 0; row < g.mosaic_height(); ++row)
@@ -96,7 +96,8 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = 0;
     const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
@@ -131,7 +132,8 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
 
 std::vector<std::string> seven_paths(const TempDir& dir) {
     std::vector<std::string> paths = {dir / "colour.raw", dir / "pantiles.raw"};
-    for (const auto& name : kProductNames) paths.push_back(dir / name);
+    for (const auto& name : kProductNames)
+        paths.push_back(dir / name);
     return paths;
 }
 
@@ -151,7 +153,11 @@ const Sample& sample() {
 }
 }  // namespace
 
-const std::string& sample_colour() { return sample().colour; }
-const std::string& sample_pan() { return sample().pan; }
+const std::string& sample_colour() {
+    return sample().colour;
+}
+const std::string& sample_pan() {
+    return sample().pan;
+}
 
 }  // namespace cirsharp::test

@@ -16,7 +16,6 @@ using test::sample_paths;
 using test::TempDir;
 namespace fs = std::filesystem;
 
-
 std::vector<std::string> with_options(std::vector<std::string> options,
                                       const std::vector<std::string>& paths) {
     options.insert(options.end(), paths.begin(), paths.end());
@@ -30,10 +29,10 @@ std::size_t entries(const TempDir& dir) {
 TEST(Cli, UsageErrorsHelpAndVersion) {
     TempDir dir;
     const auto paths = test::seven_paths(dir);
-    for (const auto& args : {std::vector<std::string>{},
-                             std::vector<std::string>(paths.begin(), paths.end() - 1),
-                             with_options({"--bogus"}, paths), with_options({"--threads", "0"}, paths),
-                             with_options({}, {paths[0], "--fsync"})}) {
+    for (const auto& args :
+         {std::vector<std::string>{}, std::vector<std::string>(paths.begin(), paths.end() - 1),
+          with_options({"--bogus"}, paths), with_options({"--threads", "0"}, paths),
+          with_options({}, {paths[0], "--fsync"})}) {
         const auto r = run_process(CIRSHARP_BIN, args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, "");
@@ -103,7 +102,8 @@ TEST(Cli, OutputsNamingAnInputOrEachOtherAreRefused) {
 TEST(Cli, AFailedAllocationIsReportedAndStopsTheRun) {
     TempDir dir;
     std::string command = "ulimit -v 100000; exec '" + std::string(CIRSHARP_BIN) + "'";
-    for (const auto& p : sample_paths(dir)) command += " '" + p + "'";
+    for (const auto& p : sample_paths(dir))
+        command += " '" + p + "'";
     const auto r = run_process("/bin/sh", {"-c", command});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("Muistinvaraus ei onnistunut\n"), std::string::npos) << r.out;
@@ -127,9 +127,11 @@ TEST(Cli, WholeRunsAgreeAcrossThreadCountsAndTheReference) {
         EXPECT_EQ(r.err, "");
         std::istringstream lines(r.out);
         std::vector<std::string> got;
-        for (std::string line; std::getline(lines, line);) got.push_back(line);
+        for (std::string line; std::getline(lines, line);)
+            got.push_back(line);
         ASSERT_EQ(got.size(), 19u) << r.out;
-        for (int i = 0; i < 8; ++i) EXPECT_EQ(got[i], "Muistinvaraus onnistui");
+        for (int i = 0; i < 8; ++i)
+            EXPECT_EQ(got[i], "Muistinvaraus onnistui");
         EXPECT_EQ(got[8].rfind("PAN Maximum:  ", 0), 0u);
         EXPECT_EQ(got[11], "With simoultaneous output of  " + paths[6]);
         EXPECT_EQ(got[12], "Done, now writing output of  " + paths[4]);
@@ -145,7 +147,8 @@ TEST(Cli, WholeRunsAgreeAcrossThreadCountsAndTheReference) {
         if (first.empty()) {
             first = std::move(products);
         } else {
-            for (int i = 0; i < 5; ++i) EXPECT_TRUE(products[i] == first[i]) << test::kProductNames[i];
+            for (int i = 0; i < 5; ++i)
+                EXPECT_TRUE(products[i] == first[i]) << test::kProductNames[i];
         }
     }
 }

@@ -23,8 +23,8 @@ TEST(ColourLimits, StartValuesAndStrictComparisons) {
     std::vector<std::uint16_t> rgbir(12);
     BandLimits limits;
     interleave_row({red, green, blue, nir}, rgbir, limits);
-    EXPECT_EQ(rgbir, (std::vector<std::uint16_t>{0, 10000, 65535, 0, 400, 10001, 65535, 0, 9,
-                                                  65535, 65535, 0}));
+    EXPECT_EQ(rgbir, (std::vector<std::uint16_t>{0, 10000, 65535, 0, 400, 10001, 65535, 0, 9, 65535,
+                                                 65535, 0}));
     EXPECT_EQ(limits.minimum, (std::array<std::uint16_t, 4>{0, 10000, 10000, 0}));
     EXPECT_EQ(limits.maximum, (std::array<std::uint16_t, 4>{400, 65535, 65535, 0}));
 }
@@ -75,10 +75,14 @@ ColourRun run_colour_stage(const std::function<std::uint16_t(int, int, int)>& va
 // Red holds one 0, blue is never below 10000, NIR is all 65535.
 std::uint16_t crafted(int band, int row, int column) {
     switch (band) {
-        case kRed: return row == 5 && column == 7 ? 0 : std::uint16_t(300 + (row * 13 + column) % 20000);
-        case kGreen: return std::uint16_t(900 + (row * 7 + column * 3) % 30001);
-        case kBlue: return std::uint16_t(10000 + (row + column) % 5000);
-        default: return 65535;
+        case kRed:
+            return row == 5 && column == 7 ? 0 : std::uint16_t(300 + (row * 13 + column) % 20000);
+        case kGreen:
+            return std::uint16_t(900 + (row * 7 + column * 3) % 30001);
+        case kBlue:
+            return std::uint16_t(10000 + (row + column) % 5000);
+        default:
+            return 65535;
     }
 }
 
@@ -93,8 +97,9 @@ TEST(ColourStage, InterleavesLimitsAndComposite) {
     for (int row = 0; row < g.height; row += 29)
         for (int column = 0; column < g.width; column += 17)
             for (int b = 0; b < kBands; ++b)
-                ASSERT_EQ(test::sample_at(run.rgbir16, 8 * (std::size_t(row) * g.width + column) + 2 * b),
-                          crafted(b, row, column));
+                ASSERT_EQ(
+                    test::sample_at(run.rgbir16, 8 * (std::size_t(row) * g.width + column) + 2 * b),
+                    crafted(b, row, column));
 
     // Red, green and NIR limits print compressed; blue raw, its minimum the
     // start value 10000.

@@ -5,8 +5,8 @@
 
 #include "io/envi.hpp"
 #include "io/file.hpp"
-#include "io/signals.hpp"
 #include "io/products.hpp"
+#include "io/signals.hpp"
 #include "support.hpp"
 
 namespace cirsharp {

@@ -50,8 +50,8 @@ TEST(HsvFuse, TruncatesAndKeepsTheHueStepsSeparate) {
 }
 
 TEST(HsvToRgb, SectorsOutsideZeroToFourTakeTheLastRow) {
-    const Rgb six = hsv_to_rgb(390, 0.5, 1.0);   // k = 6
-    const Rgb neg = hsv_to_rgb(-30, 0.5, 1.0);   // k = -1
+    const Rgb six = hsv_to_rgb(390, 0.5, 1.0);  // k = 6
+    const Rgb neg = hsv_to_rgb(-30, 0.5, 1.0);  // k = -1
     EXPECT_EQ(six.r, 1.0);
     EXPECT_EQ(six.g, 0.5);
     EXPECT_EQ(neg.r, 1.0);
@@ -64,7 +64,8 @@ std::vector<Bytes> colour_set() {
     std::vector<Bytes> set;
     for (int r = 0; r < 256; r += 15)
         for (int g = 0; g < 256; g += 17)
-            for (int b = 0; b < 256; b += 13) set.push_back({std::uint8_t(r), std::uint8_t(g), std::uint8_t(b)});
+            for (int b = 0; b < 256; b += 13)
+                set.push_back({std::uint8_t(r), std::uint8_t(g), std::uint8_t(b)});
     for (int a = 0; a < 256; ++a) {
         const auto x = std::uint8_t(a), y = std::uint8_t(255 - a);
         for (const Bytes c : {Bytes{x, 0, 0}, Bytes{0, x, 0}, Bytes{0, 0, x}, Bytes{x, x, 0},
@@ -97,7 +98,8 @@ TEST(SharpenRows, FactorPathMatchesHsvFuseForEveryPanValue) {
     std::vector<std::uint8_t> pan(std::size_t(g.width) * g.height);
     std::vector<std::uint8_t> fast(pan.size() * 3), slow(pan.size() * 3);
     for (int shift = 0; shift < 256; shift += 5) {
-        for (std::size_t i = 0; i < pan.size(); ++i) pan[i] = std::uint8_t((i * 7 + shift) % 256);
+        for (std::size_t i = 0; i < pan.size(); ++i)
+            pan[i] = std::uint8_t((i * 7 + shift) % 256);
         sharpen_rows(cir, pan, g, 0, g.height, fast);
         sharpen_rows_reference(cir, pan, g, 0, g.height, slow);
         ASSERT_EQ(fast, slow) << "shift " << shift;

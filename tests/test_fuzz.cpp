@@ -133,7 +133,8 @@ TEST(Fuzz, StreamsAreTakenInWholeFirst) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::string command = "cat '" + paths[1] + "' > '" + fifo + "' & exec '" + CIRSHARP_BIN + "'";
     paths[1] = fifo;
-    for (const auto& p : paths) command += " '" + p + "'";
+    for (const auto& p : paths)
+        command += " '" + p + "'";
     r = run_process("/bin/sh", {"-c", command});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 19);

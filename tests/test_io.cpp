@@ -17,7 +17,8 @@ namespace fs = std::filesystem;
 
 std::vector<fs::path> listing(const TempDir& dir) {
     std::vector<fs::path> names;
-    for (const auto& e : fs::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }

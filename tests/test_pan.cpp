@@ -35,7 +35,8 @@ TEST(PanLimits, VectorScanMatchesTheSampleBySampleRule) {
     std::mt19937 rng(7);
     for (const int spread : {3, 40, 25000, 65536}) {
         std::vector<std::uint16_t> v(100'003);
-        for (auto& s : v) s = std::uint16_t(rng() % spread);
+        for (auto& s : v)
+            s = std::uint16_t(rng() % spread);
         std::uint16_t maximum = 0, minimum = 20000;
         for (const std::uint16_t s : v) {
             if (s >= maximum) maximum = s;

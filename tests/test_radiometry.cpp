@@ -46,7 +46,7 @@ TEST(Radiometry, StretchEndsAndWrapBelowTheMinimum) {
     EXPECT_EQ(byte_stretch(0, 100, 1000), 227);    // floor(-28.33) = -29
     EXPECT_EQ(byte_stretch(201, 100, 200), 1);     // floor(257.55) wraps past 255
     // lo above hi is not guarded either: the quotient is just negative.
-    EXPECT_EQ(byte_stretch(150, 200, 100), 127);   // floor(127.5)
+    EXPECT_EQ(byte_stretch(150, 200, 100), 127);  // floor(127.5)
 }
 
 TEST(Radiometry, DegenerateLimitsGiveZeroNotNaN) {
@@ -63,11 +63,11 @@ TEST(Radiometry, DegenerateLimitsGiveZeroNotNaN) {
 // The byte table must equal the per-sample functions for every raw value.
 TEST(Radiometry, ByteTableMatchesPerSampleFunctionsExhaustively) {
     const BandStretch bands[] = {
-        BandStretch::from_raw_limits(13199, 1300, kPanExponent),   // ordinary
+        BandStretch::from_raw_limits(13199, 1300, kPanExponent),  // ordinary
         BandStretch::from_raw_limits(27399, 4297, kNirExponent),
-        BandStretch::from_raw_limits(1, 20000, kPanExponent),  // hi < lo
-        BandStretch::from_raw_limits(5000, 5000, kRedExponent),    // hi == lo
-        BandStretch::from_raw_limits(0, 0, kGreenExponent),        // maximum 0
+        BandStretch::from_raw_limits(1, 20000, kPanExponent),    // hi < lo
+        BandStretch::from_raw_limits(5000, 5000, kRedExponent),  // hi == lo
+        BandStretch::from_raw_limits(0, 0, kGreenExponent),      // maximum 0
         BandStretch::from_raw_limits(65535, 0, kRedExponent),
     };
     for (const auto& band : bands) {
@@ -75,8 +75,8 @@ TEST(Radiometry, ByteTableMatchesPerSampleFunctionsExhaustively) {
         build_byte_table(band, table);
         for (int v = 0; v <= 65535; ++v) {
             const auto raw = std::uint16_t(v);
-            ASSERT_EQ(table[raw], byte_stretch(power_compress(raw, band.exponent, band.gain),
-                                               band.lo, band.hi))
+            ASSERT_EQ(table[raw],
+                      byte_stretch(power_compress(raw, band.exponent, band.gain), band.lo, band.hi))
                 << "v=" << v << " lo=" << band.lo << " hi=" << band.hi;
         }
     }

@@ -34,7 +34,7 @@ int reduction_factor(int width, int max_width);
 // rounded block mean; 16-bit bands are stretched linearly from their smallest
 // to their largest sample in the whole raster onto 0..255.
 class PreviewBuilder {
-public:
+  public:
     PreviewBuilder(RasterShape shape, std::vector<int> channels, int factor);
 
     // The next whole rows of the raster, top to bottom.
@@ -43,7 +43,7 @@ public:
     // Needs every row added.
     Preview finish() const;
 
-private:
+  private:
     std::uint32_t sample(const std::byte* pixel, int band) const;
 
     RasterShape shape_;

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "io/file.hpp"
-#include "io/signals.hpp"
 #include "io/products.hpp"
+#include "io/signals.hpp"
 #include "preview.hpp"
 
 namespace {

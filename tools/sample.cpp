@@ -39,7 +39,7 @@ constexpr double kRadiance[kCovers][kBands] = {
 };
 
 class Scene {
-public:
+  public:
     explicit Scene(std::uint64_t seed) : seed_(mix(seed + 0x9e3779b97f4a7c15ull)) {}
 
     // Ground cover and a brightness factor at PAN pixel coordinates.
@@ -60,16 +60,20 @@ public:
         const std::uint64_t field = hash(fx, fy, 2);
         shade *= 0.85 + 0.3 * double(field % 1000) / 1000.0;
         switch (field % 5) {
-            case 0: return kSoil;
-            case 1: case 2: return kCrop;
-            default: return (fy % 4 == 0) ? kForest : kCrop;
+            case 0:
+                return kSoil;
+            case 1:
+            case 2:
+                return kCrop;
+            default:
+                return (fy % 4 == 0) ? kForest : kCrop;
         }
     }
     double noise(std::int64_t x, std::int64_t y, int band, double amplitude) const {
         return (double(hash(x, y, 10 + band) % 2001) / 1000.0 - 1.0) * amplitude;
     }
 
-private:
+  private:
     std::uint64_t hash(std::int64_t a, std::int64_t b, int salt) const {
         return mix(seed_ ^ mix(std::uint64_t(a) * 0x100000001b3ull ^ std::uint64_t(b) << 21 ^
                                std::uint64_t(salt)));
@@ -113,10 +117,12 @@ void write_pan(const Scene& scene, io::OutputFile& file) {
                 double shade;
                 const Cover k = scene.cover(X, Y, shade);
                 const double* rad = kRadiance[k];
-                double v = (0.3 * rad[kRed] + 0.35 * rad[kGreen] + 0.1 * rad[kBlue] +
-                            0.25 * rad[kNir]) * 1.2 * shade + scene.noise(X, Y, 4, 180);
-                if (X < 48 && Y < 48) v = 0;                        // nodata corner
-                if (X == 200 && Y < 64) v = 1;                      // a dead column stub
+                double v =
+                    (0.3 * rad[kRed] + 0.35 * rad[kGreen] + 0.1 * rad[kBlue] + 0.25 * rad[kNir]) *
+                        1.2 * shade +
+                    scene.noise(X, Y, 4, 180);
+                if (X < 48 && Y < 48) v = 0;    // nodata corner
+                if (X == 200 && Y < 64) v = 1;  // a dead column stub
                 if ((X >= g.width || Y >= g.height) && (X + Y) % 5 == 0) v = 0;  // margin
                 tile[std::size_t(y) * g.tile + x] = clamp16(v);
             }

@@ -49,8 +49,7 @@ void composite_row(std::span<const std::uint16_t> nir, std::span<const std::uint
     }
 }
 
-void composite_row_reference(std::span<const std::uint16_t> nir,
-                             std::span<const std::uint16_t> red,
+void composite_row_reference(std::span<const std::uint16_t> nir, std::span<const std::uint16_t> red,
                              std::span<const std::uint16_t> green, const CirStretch& s,
                              std::span<std::uint8_t> cir_row) {
     for (std::size_t c = 0; c < nir.size(); ++c) {
@@ -138,24 +137,26 @@ void make_cir_composite(BandLimits& limits,
     for (int row = 0; row < g.height; row += kColourBandRows) {
         const int rows = std::min(kColourBandRows, g.height - row);
         read_colour_rows(files.colour, band_rows, row, rows);
-        io::parallel_for(options.threads, std::size_t(rows),
-                         [&](std::size_t begin, std::size_t end) {
-                             for (std::size_t r = begin; r < end; ++r) {
-                                 const auto out = cir.subspan((row + r) * cir_row_bytes, cir_row_bytes);
-                                 const auto nir = line(band_rows[kNir], int(r));
-                                 const auto red = line(band_rows[kRed], int(r));
-                                 const auto green = line(band_rows[kGreen], int(r));
-                                 if (options.reference)
-                                     composite_row_reference(nir, red, green, s, out);
-                                 else
-                                     composite_row(nir, red, green, tables, out);
-                             }
-                         });
+        io::parallel_for(
+            options.threads, std::size_t(rows), [&](std::size_t begin, std::size_t end) {
+                for (std::size_t r = begin; r < end; ++r) {
+                    const auto out = cir.subspan((row + r) * cir_row_bytes, cir_row_bytes);
+                    const auto nir = line(band_rows[kNir], int(r));
+                    const auto red = line(band_rows[kRed], int(r));
+                    const auto green = line(band_rows[kGreen], int(r));
+                    if (options.reference)
+                        composite_row_reference(nir, red, green, s, out);
+                    else
+                        composite_row(nir, red, green, tables, out);
+                }
+            });
     }
 
     std::string text;
-    for (const int band : {kRed, kGreen, kBlue, kNir}) text += std::to_string(limits.minimum[band]) + ' ';
-    for (const int band : {kRed, kGreen, kBlue, kNir}) text += std::to_string(limits.maximum[band]) + ' ';
+    for (const int band : {kRed, kGreen, kBlue, kNir})
+        text += std::to_string(limits.minimum[band]) + ' ';
+    for (const int band : {kRed, kGreen, kBlue, kNir})
+        text += std::to_string(limits.maximum[band]) + ' ';
     text.pop_back();
     pipeline.print(std::move(text));
     pipeline.write(files.cir8, std::as_bytes(cir.first(g.pixels() * 3)));

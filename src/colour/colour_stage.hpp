@@ -63,8 +63,7 @@ void composite_row(std::span<const std::uint16_t> nir, std::span<const std::uint
 
 // The same through the per-sample functions: the reference that the table
 // path must match byte for byte. Blue takes no part.
-void composite_row_reference(std::span<const std::uint16_t> nir,
-                             std::span<const std::uint16_t> red,
+void composite_row_reference(std::span<const std::uint16_t> nir, std::span<const std::uint16_t> red,
                              std::span<const std::uint16_t> green, const CirStretch& stretch,
                              std::span<std::uint8_t> cir_row);
 

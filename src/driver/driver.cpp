@@ -19,9 +19,9 @@
 #include "io/envi.hpp"
 #include "io/file.hpp"
 #include "io/pipeline.hpp"
+#include "io/products.hpp"
 #include "io/signals.hpp"
 #include "pan/pan_stage.hpp"
-#include "io/products.hpp"
 
 #ifndef CIRSHARP_VERSION
 #define CIRSHARP_VERSION "unknown"
@@ -33,7 +33,7 @@ namespace {
 
 constexpr int kPositions = 7;
 constexpr const char* kPositionNames[kPositions] = {
-    "colour file", "PAN tile file", "RGBIR16 file", "CIR8 file",
+    "colour file", "PAN tile file",      "RGBIR16 file", "CIR8 file",
     "PAN8 file",   "sharpened CIR file", "PAN16 file"};
 
 int parse_threads(const std::string& text) {
@@ -73,7 +73,8 @@ std::optional<FileIdentity> identity_of(const std::string& path) {
 // Refuses an output that names an input, or two outputs that name one file.
 void check_distinct_files(const std::vector<std::string>& paths) {
     std::array<std::optional<FileIdentity>, kPositions> ids;
-    for (int i = 0; i < kPositions; ++i) ids[i] = identity_of(paths[i]);
+    for (int i = 0; i < kPositions; ++i)
+        ids[i] = identity_of(paths[i]);
     for (int o = 2; o < kPositions; ++o) {
         if (!ids[o]) continue;
         for (int other = 0; other < o; ++other) {
@@ -89,7 +90,8 @@ void check_distinct_files(const std::vector<std::string>& paths) {
 // seven files or another header.
 void check_distinct_headers(const std::vector<std::string>& paths) {
     std::vector<std::optional<FileIdentity>> ids;
-    for (const auto& p : paths) ids.push_back(identity_of(p));
+    for (const auto& p : paths)
+        ids.push_back(identity_of(p));
     for (int o = 2; o < kPositions; ++o) {
         if (!ids[o]) continue;  // a device gets no header
         const std::string header = paths[o] + ".hdr";
@@ -97,12 +99,12 @@ void check_distinct_headers(const std::vector<std::string>& paths) {
         if (id) ids.push_back(id);
         for (std::size_t other = 0; id && other + 1 < ids.size(); ++other) {
             if (!ids[other] || !(*id == *ids[other])) continue;
-            const std::string what = other < kPositions
-                                         ? std::string("the ") + kPositionNames[other] + " '" +
-                                               paths[other] + "'"
-                                         : std::string("another product's header");
-            throw std::invalid_argument("the header '" + header + "' of the " +
-                                        kPositionNames[o] + " is the same file as " + what);
+            const std::string what =
+                other < kPositions
+                    ? std::string("the ") + kPositionNames[other] + " '" + paths[other] + "'"
+                    : std::string("another product's header");
+            throw std::invalid_argument("the header '" + header + "' of the " + kPositionNames[o] +
+                                        " is the same file as " + what);
         }
     }
 }
@@ -140,7 +142,8 @@ int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
     const ColourGeometry& cg = kColourGeometry;
     const PanGeometry& pg = kPanGeometry;
     io::InputFile colour = open_input(0, kColourHeaderBytes + cg.row_bytes() * cg.height);
-    io::InputFile tiles = open_input(1, kPanHeaderBytes + pg.tile_samples() * sizeof(std::uint16_t));
+    io::InputFile tiles =
+        open_input(1, kPanHeaderBytes + pg.tile_samples() * sizeof(std::uint16_t));
     io::OutputFile rgbir16 = create_output(2);
     io::OutputFile cir8 = create_output(3);
     io::OutputFile pan8 = create_output(4);
@@ -156,12 +159,13 @@ int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
     // come by, so the less of it the better.
     auto rgbir = io::allocate<std::uint16_t>(2 * rgbir_band_samples(cg));
     std::array<io::Buffer<std::uint16_t>, kBands> band_rows;
-    for (auto& row : band_rows) row = io::allocate<std::uint16_t>(band_row_samples(cg));
+    for (auto& row : band_rows)
+        row = io::allocate<std::uint16_t>(band_row_samples(cg));
     auto cir = io::allocate<std::uint8_t>(cg.pixels() * 3);
     auto tile_buffer = io::allocate<std::uint16_t>(2 * tile_row_samples(pg));
     auto plane = io::allocate<std::uint8_t>(pg.kept_samples());
 
-    const bool reported[] = {bool(tile_buffer), bool(plane),        bool(rgbir),
+    const bool reported[] = {bool(tile_buffer),  bool(plane),        bool(rgbir),
                              bool(band_rows[0]), bool(band_rows[1]), bool(band_rows[2]),
                              bool(band_rows[3]), bool(cir)};
     bool all = true;
@@ -182,14 +186,16 @@ int run(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
 
         const ColourStageFiles colour_files{colour, rgbir16, cir8};
         std::array<std::span<std::uint16_t>, kBands> rows;
-        for (int b = 0; b < kBands; ++b) rows[b] = {band_rows[b].get(), band_row_samples(cg)};
+        for (int b = 0; b < kBands; ++b)
+            rows[b] = {band_rows[b].get(), band_row_samples(cg)};
         BandLimits limits = read_colour_image(
             colour_files, rows, {rgbir.get(), 2 * rgbir_band_samples(cg)}, pipeline, options);
         rgbir.reset();  // likewise
 
         const std::span<std::uint8_t> cir_span(cir.get(), cg.pixels() * 3);
         make_cir_composite(limits, rows, cir_span, colour_files, pipeline, options);
-        for (auto& row : band_rows) row.reset();
+        for (auto& row : band_rows)
+            row.reset();
 
         sharpen_cir(cir_span, plane_span, sharp, pipeline, options);
     } catch (...) {

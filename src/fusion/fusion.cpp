@@ -43,12 +43,18 @@ Rgb hsv_to_rgb(double h, double s, double v) {
     const double q = (1 - s * f) * v;
     const double t = (1 - (1 - f) * s) * v;
     switch (k) {
-        case 0: return {v, t, p};
-        case 1: return {q, v, p};
-        case 2: return {p, v, t};
-        case 3: return {p, q, v};
-        case 4: return {t, p, v};
-        default: return {v, p, q};
+        case 0:
+            return {v, t, p};
+        case 1:
+            return {q, v, p};
+        case 2:
+            return {p, v, t};
+        case 3:
+            return {p, q, v};
+        case 4:
+            return {t, p, v};
+        default:
+            return {v, p, q};
     }
 }
 
@@ -76,15 +82,20 @@ ChannelFactors channel_factors(std::uint8_t c0, std::uint8_t c1, std::uint8_t c2
     const double q = 1 - s * f;
     const double t = 1 - (1 - f) * s;
     switch (k) {
-        case 0: return {{1, t, p}};
-        case 1: return {{q, 1, p}};
-        case 2: return {{p, 1, t}};
-        case 3: return {{p, q, 1}};
-        case 4: return {{t, p, 1}};
-        default: return {{1, p, q}};
+        case 0:
+            return {{1, t, p}};
+        case 1:
+            return {{q, 1, p}};
+        case 2:
+            return {{p, 1, t}};
+        case 3:
+            return {{p, q, 1}};
+        case 4:
+            return {{t, p, 1}};
+        default:
+            return {{1, p, q}};
     }
 }
-
 
 namespace {
 
@@ -204,7 +215,8 @@ void fuse_row_sse2(const double* e0, const double* e1, const double* e2, const d
 void row_channel_factors(const std::uint8_t* cir, std::size_t count, double* f0, double* f1,
                          double* f2, FactorKernel kernel) {
     std::array<double, 256> unit;
-    for (int c = 0; c < 256; ++c) unit[c] = c / 255.0;
+    for (int c = 0; c < 256; ++c)
+        unit[c] = c / 255.0;
     if (kernel == FactorKernel::automatic)
         kernel = __builtin_cpu_supports("avx2") ? FactorKernel::avx2 : FactorKernel::sse2;
     std::size_t done = 0;
@@ -231,15 +243,17 @@ void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_
 }
 
 void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
-                  const FusionGeometry& g, int row_begin, int row_end,
-                  std::span<std::uint8_t> out, FusionScratch& scratch) {
+                  const FusionGeometry& g, int row_begin, int row_end, std::span<std::uint8_t> out,
+                  FusionScratch& scratch) {
     std::array<double, 256> unit;
-    for (int p = 0; p < 256; ++p) unit[p] = p / 255.0;
+    for (int p = 0; p < 256; ++p)
+        unit[p] = p / 255.0;
     const std::size_t sw = std::size_t(g.source_width), w = std::size_t(g.width);
     std::vector<int>& source_column = scratch.source_column;
     if (source_column.size() != w) {
         source_column.resize(w);
-        for (std::size_t x = 0; x < w; ++x) source_column[x] = source_index(int(x));
+        for (std::size_t x = 0; x < w; ++x)
+            source_column[x] = source_index(int(x));
     }
     // Factors of one composite row, then spread over the output columns.
     std::vector<double>& factor = scratch.factor;
@@ -268,7 +282,8 @@ void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_
             cached = sy;
         }
         const std::uint8_t* pan_row = pan.data() + std::size_t(y) * w;
-        for (std::size_t x = 0; x < w; ++x) value[x] = unit[pan_row[x]];
+        for (std::size_t x = 0; x < w; ++x)
+            value[x] = unit[pan_row[x]];
         std::uint8_t* o = out.data() + std::size_t(y - row_begin) * w * 3;
         if (avx2)
             fuse_row_avx2(e0, e1, e2, value.data(), w, o);
@@ -303,13 +318,15 @@ void sharpen_cir(std::span<const std::uint8_t> cir, std::span<const std::uint8_t
     const int bands = (g.height + kBandRows - 1) / kBandRows;
     const int threads = std::max(1, options.threads);
     io::BufferPool pool(std::size_t(threads) * 2 + 1, row_bytes * kBandRows);
-    std::vector<FusionScratch> scratch(static_cast<std::size_t>(threads));  // one per band of a round
+    std::vector<FusionScratch> scratch(
+        static_cast<std::size_t>(threads));  // one per band of a round
 
     const io::DrainOnUnwind drain_on_unwind(pipeline);  // queued writes point into the pool
     for (int first = 0; first < bands; first += threads) {
         const int count = std::min(threads, bands - first);
         std::vector<std::span<std::byte>> buffers;
-        for (int i = 0; i < count; ++i) buffers.push_back(pool.acquire(pipeline));
+        for (int i = 0; i < count; ++i)
+            buffers.push_back(pool.acquire(pipeline));
         io::parallel_for(threads, std::size_t(count), [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 const int row = (first + int(i)) * kBandRows;

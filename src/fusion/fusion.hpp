@@ -37,12 +37,14 @@ std::array<std::uint8_t, 3> hsv_fuse(std::uint8_t c0, std::uint8_t c1, std::uint
 // Output pixel x (0-based) takes source pixel floor((8x + 7) / 25): 8 source
 // pixels fill 25 output pixels, the first seven covering three each and the
 // eighth four. Equal to ceil((x + 1) / 3.125) - 1 for every x of the raster.
-inline int source_index(int x) { return (8 * x + 7) / 25; }
+inline int source_index(int x) {
+    return (8 * x + 7) / 25;
+}
 
 struct FusionGeometry {
-    int source_width;   // composite
+    int source_width;  // composite
     int source_height;
-    int width;          // output, 3.125 times the composite along each axis
+    int width;  // output, 3.125 times the composite along each axis
     int height;
 };
 inline constexpr FusionGeometry kFusionGeometry{3680, 2400, 11500, 7500};
@@ -77,11 +79,10 @@ struct FusionScratch {
 // byte is row_begin's first), from the composite and the pan intensity plane
 // (one byte a pixel).
 void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
-                  const FusionGeometry& g, int row_begin, int row_end,
-                  std::span<std::uint8_t> out, FusionScratch& scratch);
+                  const FusionGeometry& g, int row_begin, int row_end, std::span<std::uint8_t> out,
+                  FusionScratch& scratch);
 void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
-                  const FusionGeometry& g, int row_begin, int row_end,
-                  std::span<std::uint8_t> out);
+                  const FusionGeometry& g, int row_begin, int row_end, std::span<std::uint8_t> out);
 
 // The same, one hsv_fuse call per output pixel: the reference.
 void sharpen_rows_reference(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,

@@ -41,7 +41,8 @@ constexpr std::size_t kMaxStemBase = NAME_MAX - 13;
 
 // Drops the leading parts of `rest` that are done; false once all are.
 bool skip_empty(const std::vector<iovec>& rest, std::size_t& first) {
-    while (first < rest.size() && rest[first].iov_len == 0) ++first;
+    while (first < rest.size() && rest[first].iov_len == 0)
+        ++first;
     return first < rest.size();
 }
 
@@ -141,7 +142,8 @@ void InputFile::read_at(std::uint64_t offset, std::span<const iovec> parts) {
     std::size_t first = 0;
     std::uint64_t at = offset;
     std::uint64_t total = 0;
-    for (const auto& p : parts) total += p.iov_len;
+    for (const auto& p : parts)
+        total += p.iov_len;
     while (skip_empty(rest, first)) {
         const int count = static_cast<int>(std::min<std::size_t>(rest.size() - first, IOV_MAX));
         const ssize_t n = ::preadv(fd_.get(), &rest[first], count, static_cast<off_t>(at));

@@ -127,7 +127,7 @@ class OutputFile {
     // file gets none. Its path follows links as the product's does.
     void set_sidecar(const std::string& suffix, std::string_view text);
 
-private:
+  private:
     OutputFile(std::string path, std::string target, std::string temp, Descriptor fd,
                TempFiles* temps)
         : path_(std::move(path)),
@@ -148,6 +148,5 @@ private:
 
 // Follows symbolic links (also dangling ones) to the path a write would reach.
 std::string resolve_links(const std::string& path);
-
 
 }  // namespace cirsharp::io

@@ -40,7 +40,8 @@ void parallel_for(int threads, std::size_t total,
     };
     std::vector<std::jthread> workers;
     workers.reserve(n - 1);
-    for (std::size_t i = 1; i < n; ++i) workers.emplace_back(run, i);
+    for (std::size_t i = 1; i < n; ++i)
+        workers.emplace_back(run, i);
     run(0);
     workers.clear();
     if (failure) std::rethrow_exception(failure);
@@ -175,8 +176,7 @@ void Pipeline::commit(OutputFile& file, bool durable) {
 
 BufferPool::BufferPool(std::size_t count, std::size_t bytes) : bytes_(bytes), count_(count) {}
 
-BufferPool::BufferPool(std::span<std::byte> memory, std::size_t bytes)
-    : bytes_(bytes), count_(0) {
+BufferPool::BufferPool(std::span<std::byte> memory, std::size_t bytes) : bytes_(bytes), count_(0) {
     for (std::size_t at = 0; at + bytes <= memory.size(); at += bytes)
         free_.push_back(memory.data() + at);
 }

@@ -54,7 +54,8 @@ T parallel_reduce(int threads, std::size_t total, T init, Part part, Merge merge
             results[i] = part(i * total / n, (i + 1) * total / n);
     });
     T acc = init;
-    for (const T& r : results) acc = merge(acc, r);
+    for (const T& r : results)
+        acc = merge(acc, r);
     return acc;
 }
 
@@ -63,7 +64,7 @@ T parallel_reduce(int threads, std::size_t total, T init, Part part, Merge merge
 // the rest are skipped and the failure is rethrown to the caller by the next
 // check() or drain().
 class Pipeline {
-public:
+  public:
     Pipeline(std::ostream& out, bool background);
     ~Pipeline();  // abandons jobs not yet started
     Pipeline(const Pipeline&) = delete;
@@ -81,7 +82,7 @@ public:
     // still commits its products), keeps any failure of its own to itself.
     void drain_quietly() noexcept;
 
-private:
+  private:
     void run_jobs();
     void close_replaced();
 
@@ -105,7 +106,7 @@ private:
 // Declared after the memory that queued jobs point into: if the scope is
 // left by an exception, lets the pipeline finish those jobs first.
 class DrainOnUnwind {
-public:
+  public:
     explicit DrainOnUnwind(Pipeline& pipeline)
         : pipeline_(pipeline), exceptions_(std::uncaught_exceptions()) {}
     ~DrainOnUnwind() {
@@ -114,7 +115,7 @@ public:
     DrainOnUnwind(const DrainOnUnwind&) = delete;
     DrainOnUnwind& operator=(const DrainOnUnwind&) = delete;
 
-private:
+  private:
     Pipeline& pipeline_;
     int exceptions_;
 };
@@ -123,7 +124,7 @@ private:
 // producers need them, after which producers wait for the writer to give one
 // back instead of holding ever more memory.
 class BufferPool {
-public:
+  public:
     BufferPool(std::size_t count, std::size_t bytes);
     // Buffers cut from memory that the caller owns and keeps.
     BufferPool(std::span<std::byte> memory, std::size_t bytes);
@@ -132,7 +133,7 @@ public:
     std::span<std::byte> acquire(Pipeline& pipeline);
     void release(std::span<std::byte> buffer);
 
-private:
+  private:
     std::size_t bytes_;
     std::size_t count_;
     std::vector<std::unique_ptr<std::byte[]>> storage_;

@@ -31,7 +31,9 @@ namespace {
     return scan_samples(v, n);
 }
 
-PanLimits scan_samples_sse2(const std::uint16_t* v, std::size_t n) { return scan_samples(v, n); }
+PanLimits scan_samples_sse2(const std::uint16_t* v, std::size_t n) {
+    return scan_samples(v, n);
+}
 
 }  // namespace
 
@@ -54,7 +56,8 @@ void for_kept_rows(std::span<const std::uint16_t> tiles, const PanGeometry& g, i
         for (int column = 0; column < g.width; column += g.tile) {
             const std::uint16_t* in = tiles.data() + tile_index(g, row, column);
             const int n = std::min(g.tile, g.width - column);
-            for (int i = 0; i < n; ++i) out[column + i] = convert(in[i]);
+            for (int i = 0; i < n; ++i)
+                out[column + i] = convert(in[i]);
         }
     }
 }
@@ -101,7 +104,8 @@ void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles
             readers, row_samples, PanLimits{},
             [&](std::size_t begin, std::size_t end) {
                 const auto part = buffer.subspan(begin, end - begin);
-                files.tiles.read_at(at + begin * sizeof(std::uint16_t), std::as_writable_bytes(part));
+                files.tiles.read_at(at + begin * sizeof(std::uint16_t),
+                                    std::as_writable_bytes(part));
                 return scan ? scan_pan_limits(part) : PanLimits{};
             },
             merge);
@@ -125,7 +129,8 @@ void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles
         const auto samples = as_samples(buffer);
         limits = merge(limits, read_tile_row(tile_row, samples, true));
         std::vector<iovec> parts;
-        for (int row = 0; row < kept_rows(tile_row); ++row) pan16_row_parts(samples, g, row, parts);
+        for (int row = 0; row < kept_rows(tile_row); ++row)
+            pan16_row_parts(samples, g, row, parts);
         pipeline.write(files.pan16, std::move(parts));
         pipeline.then([&halves, buffer] { halves.release(buffer); });
     }
@@ -148,7 +153,8 @@ void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles
         io::parallel_for(options.threads, std::size_t(kept_rows(tile_row)),
                          [&](std::size_t begin, std::size_t end) {
                              if (options.reference)
-                                 stretch_pan_rows_reference(samples, g, band, int(begin), int(end), rows);
+                                 stretch_pan_rows_reference(samples, g, band, int(begin), int(end),
+                                                            rows);
                              else
                                  stretch_pan_rows(samples, g, table, int(begin), int(end), rows);
                          });

@@ -43,7 +43,9 @@ struct BandStretch {
     static BandStretch from_raw_limits(std::uint16_t maximum, std::uint16_t minimum,
                                        double exponent);
     std::uint16_t compress(std::uint16_t v) const { return power_compress(v, exponent, gain); }
-    std::uint8_t stretch(std::uint16_t compressed) const { return byte_stretch(compressed, lo, hi); }
+    std::uint8_t stretch(std::uint16_t compressed) const {
+        return byte_stretch(compressed, lo, hi);
+    }
 };
 
 // Raw sample -> display byte for all 65,536 raw values, built from the very

@@ -4,9 +4,9 @@
 #include <random>
 #include <vector>
 
-#include "colour/colour_stage.hpp"
-#include "fusion/fusion.hpp"
-#include "pan/pan_stage.hpp"
+#include "colour/colour_kernels.hpp"
+#include "fusion/fusion_kernels.hpp"
+#include "pan/pan_kernels.hpp"
 #include "radiometry/radiometry.hpp"
 
 namespace {

@@ -11,8 +11,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "colour/colour_stage.hpp"
-#include "pan/pan_stage.hpp"
+#include "raster/geometry.hpp"
 
 extern char** environ;
 

@@ -5,10 +5,11 @@
 #include <memory>
 #include <sstream>
 
+#include "colour/colour_kernels.hpp"
 #include "colour/colour_stage.hpp"
 #include "io/file.hpp"
-#include "io/pipeline.hpp"
-#include "io/signals.hpp"
+#include "io/temp_files.hpp"
+#include "io/write_queue.hpp"
 #include "support.hpp"
 
 namespace cirsharp {
@@ -60,10 +61,10 @@ ColourRun run_colour_stage(const std::function<std::uint16_t(int, int, int)>& va
     options.reference = reference;
     const ColourStageFiles files{colour, rgbir16, cir8};
     {
-        io::Pipeline pipeline(out, /*background=*/!reference);
-        run.limits = read_colour_image(files, row_spans, rgbir, pipeline, options);
-        make_cir_composite(run.limits, row_spans, run.cir, files, pipeline, options);
-        pipeline.drain();
+        io::WriteQueue queue(out, /*background=*/!reference);
+        run.limits = read_colour_image(files, row_spans, rgbir, queue);
+        make_cir_composite(run.limits, row_spans, run.cir, files, queue, options);
+        queue.finish();
     }
     run.transcript = out.str();
     run.input = read_file(dir / "colour.raw");

@@ -5,8 +5,8 @@
 
 #include "io/envi.hpp"
 #include "io/file.hpp"
-#include "io/products.hpp"
-#include "io/signals.hpp"
+#include "io/temp_files.hpp"
+#include "raster/geometry.hpp"
 #include "support.hpp"
 
 namespace cirsharp {

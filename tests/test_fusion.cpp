@@ -5,7 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "fusion/fusion.hpp"
+#include "fusion/fusion_kernels.hpp"
+#include "fusion/hsv.hpp"
 
 namespace cirsharp {
 namespace {

@@ -12,9 +12,10 @@
 #include <filesystem>
 #include <random>
 
-#include "colour/colour_stage.hpp"
-#include "fusion/fusion.hpp"
-#include "pan/pan_stage.hpp"
+#include "colour/colour_kernels.hpp"
+#include "fusion/fusion_kernels.hpp"
+#include "pan/pan_kernels.hpp"
+#include "raster/geometry.hpp"
 #include "runs.hpp"
 #include "support.hpp"
 

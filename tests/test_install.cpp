@@ -7,7 +7,7 @@
 #include <regex>
 #include <set>
 
-#include "driver/driver.hpp"
+#include "driver/command_line.hpp"
 #include "support.hpp"
 
 namespace cirsharp {

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "io/products.hpp"
+#include "raster/geometry.hpp"
 #include "support.hpp"
 
 namespace cirsharp {

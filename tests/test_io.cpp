@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "io/file.hpp"
-#include "io/signals.hpp"
+#include "io/temp_files.hpp"
 #include "support.hpp"
 
 namespace cirsharp {

@@ -5,8 +5,9 @@
 #include <sstream>
 
 #include "io/file.hpp"
-#include "io/pipeline.hpp"
-#include "io/signals.hpp"
+#include "io/temp_files.hpp"
+#include "io/write_queue.hpp"
+#include "pan/pan_kernels.hpp"
 #include "pan/pan_stage.hpp"
 #include "support.hpp"
 
@@ -69,10 +70,10 @@ PanRun run_pan_stage(const std::function<std::uint16_t(int, int)>& value, bool r
     options.threads = 2;
     options.reference = reference;
     {
-        io::Pipeline pipeline(out, /*background=*/!reference);
+        io::WriteQueue queue(out, /*background=*/!reference);
         untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), g.tile_samples()}, run.plane,
-                         pipeline, options);
-        pipeline.drain();
+                         queue, options);
+        queue.finish();
     }
     run.transcript = out.str();
     run.tiles = read_file(dir / "tiles.raw");

@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "io/file.hpp"
-#include "io/products.hpp"
 #include "io/signals.hpp"
+#include "io/temp_files.hpp"
 #include "preview.hpp"
+#include "raster/geometry.hpp"
 
 namespace {
 

@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "colour/colour_stage.hpp"
 #include "io/file.hpp"
-#include "io/signals.hpp"
-#include "pan/pan_stage.hpp"
+#include "io/temp_files.hpp"
+#include "raster/geometry.hpp"
 
 namespace {
 

@@ -4,60 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "colour/colour_kernels.hpp"
+#include "compute/split.hpp"
 #include "io/file.hpp"
-#include "io/pipeline.hpp"
+#include "io/write_queue.hpp"
 
 namespace cirsharp {
-
-void interleave_row(const std::array<std::span<const std::uint16_t>, kBands>& lines,
-                    std::span<std::uint16_t> rgbir, BandLimits& limits) {
-    const std::size_t width = lines[0].size();
-    for (int band = 0; band < kBands; ++band) {
-        const std::uint16_t* in = lines[band].data();
-        std::uint16_t* out = rgbir.data() + band;
-        std::uint16_t maximum = limits.maximum[band];
-        std::uint16_t minimum = limits.minimum[band];
-        for (std::size_t c = 0; c < width; ++c) {
-            const std::uint16_t v = in[c];
-            out[4 * c] = v;
-            maximum = std::max(maximum, v);
-            minimum = std::min(minimum, v);
-        }
-        limits.maximum[band] = maximum;
-        limits.minimum[band] = minimum;
-    }
-}
-
-CirStretch CirStretch::from_raw_limits(const BandLimits& raw) {
-    // Gains and compressed limits in the order NIR, red, green.
-    CirStretch s;
-    s.nir = BandStretch::from_raw_limits(raw.maximum[kNir], raw.minimum[kNir], kNirExponent);
-    s.red = BandStretch::from_raw_limits(raw.maximum[kRed], raw.minimum[kRed], kRedExponent);
-    s.green =
-        BandStretch::from_raw_limits(raw.maximum[kGreen], raw.minimum[kGreen], kGreenExponent);
-    return s;
-}
-
-void composite_row(std::span<const std::uint16_t> nir, std::span<const std::uint16_t> red,
-                   std::span<const std::uint16_t> green, const CirTables& tables,
-                   std::span<std::uint8_t> cir_row) {
-    std::uint8_t* out = cir_row.data();
-    for (std::size_t c = 0; c < nir.size(); ++c) {
-        out[3 * c + 0] = tables.nir[nir[c]];
-        out[3 * c + 1] = tables.red[red[c]];
-        out[3 * c + 2] = tables.green[green[c]];
-    }
-}
-
-void composite_row_reference(std::span<const std::uint16_t> nir, std::span<const std::uint16_t> red,
-                             std::span<const std::uint16_t> green, const CirStretch& s,
-                             std::span<std::uint8_t> cir_row) {
-    for (std::size_t c = 0; c < nir.size(); ++c) {
-        cir_row[3 * c + 0] = s.nir.stretch(s.nir.compress(nir[c]));
-        cir_row[3 * c + 1] = s.red.stretch(s.red.compress(red[c]));
-        cir_row[3 * c + 2] = s.green.stretch(s.green.compress(green[c]));
-    }
-}
 
 namespace {
 
@@ -85,39 +37,34 @@ std::span<const std::uint16_t> line(const std::span<std::uint16_t>& band_rows, i
 
 BandLimits read_colour_image(const ColourStageFiles& files,
                              const std::array<std::span<std::uint16_t>, kBands>& band_rows,
-                             std::span<std::uint16_t> rgbir, io::Pipeline& pipeline,
-                             const StageOptions&) {
+                             std::span<std::uint16_t> rgbir, io::WriteQueue& queue) {
     const ColourGeometry& g = kColourGeometry;
     const std::size_t half = rgbir_band_samples(g);
     // Two bands of pixels in turn: one is filled while the other is written.
-    io::BufferPool halves(std::as_writable_bytes(rgbir.first(2 * half)),
+    io::BufferRing halves(queue, std::as_writable_bytes(rgbir.first(2 * half)),
                           half * sizeof(std::uint16_t));
-    const io::DrainOnUnwind drain_on_unwind(pipeline);
     BandLimits limits;
     for (int row = 0; row < g.height; row += kColourBandRows) {
         const int rows = std::min(kColourBandRows, g.height - row);
         read_colour_rows(files.colour, band_rows, row, rows);
-        const auto buffer = halves.acquire(pipeline);
+        const auto buffer = halves.take();
         const std::span pixels(reinterpret_cast<std::uint16_t*>(buffer.data()), half);
         const std::size_t row_samples = std::size_t(g.width) * kBands;
         for (int r = 0; r < rows; ++r)
             interleave_row({line(band_rows[0], r), line(band_rows[1], r), line(band_rows[2], r),
                             line(band_rows[3], r)},
                            pixels.subspan(std::size_t(r) * row_samples, row_samples), limits);
-        pipeline.write(files.rgbir16, buffer.first(std::size_t(rows) * g.row_bytes()));
-        pipeline.then([&halves, buffer] { halves.release(buffer); });
+        halves.lend(buffer,
+                    queue.write(files.rgbir16, buffer.first(std::size_t(rows) * g.row_bytes())));
     }
-    pipeline.print("RGBIR uint(16) Written! Proceeding with CIR uint8");
-    // Both halves back: no queued job refers to them any more.
-    halves.acquire(pipeline);
-    halves.acquire(pipeline);
-    return limits;
+    queue.print("RGBIR uint(16) Written! Proceeding with CIR uint8");
+    return limits;  // once `halves` has waited for the writes from `rgbir`
 }
 
 void make_cir_composite(BandLimits& limits,
                         const std::array<std::span<std::uint16_t>, kBands>& band_rows,
                         std::span<std::uint8_t> cir, const ColourStageFiles& files,
-                        io::Pipeline& pipeline, const StageOptions& options) {
+                        io::WriteQueue& queue, const StageOptions& options) {
     const ColourGeometry& g = kColourGeometry;
     const CirStretch s = CirStretch::from_raw_limits(limits);
     limits.maximum[kNir] = s.nir.hi;
@@ -137,19 +84,18 @@ void make_cir_composite(BandLimits& limits,
     for (int row = 0; row < g.height; row += kColourBandRows) {
         const int rows = std::min(kColourBandRows, g.height - row);
         read_colour_rows(files.colour, band_rows, row, rows);
-        io::parallel_for(
-            options.threads, std::size_t(rows), [&](std::size_t begin, std::size_t end) {
-                for (std::size_t r = begin; r < end; ++r) {
-                    const auto out = cir.subspan((row + r) * cir_row_bytes, cir_row_bytes);
-                    const auto nir = line(band_rows[kNir], int(r));
-                    const auto red = line(band_rows[kRed], int(r));
-                    const auto green = line(band_rows[kGreen], int(r));
-                    if (options.reference)
-                        composite_row_reference(nir, red, green, s, out);
-                    else
-                        composite_row(nir, red, green, tables, out);
-                }
-            });
+        parallel_for(options.threads, std::size_t(rows), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t r = begin; r < end; ++r) {
+                const auto out = cir.subspan((row + r) * cir_row_bytes, cir_row_bytes);
+                const auto nir = line(band_rows[kNir], int(r));
+                const auto red = line(band_rows[kRed], int(r));
+                const auto green = line(band_rows[kGreen], int(r));
+                if (options.reference)
+                    composite_row_reference(nir, red, green, s, out);
+                else
+                    composite_row(nir, red, green, tables, out);
+            }
+        });
     }
 
     std::string text;
@@ -158,12 +104,12 @@ void make_cir_composite(BandLimits& limits,
     for (const int band : {kRed, kGreen, kBlue, kNir})
         text += std::to_string(limits.maximum[band]) + ' ';
     text.pop_back();
-    pipeline.print(std::move(text));
-    pipeline.write(files.cir8, std::as_bytes(cir.first(g.pixels() * 3)));
-    pipeline.print("RGB CIR uint8 Written! Proceeding with PANsharpened CIR in RGB uint8");
+    queue.print(std::move(text));
+    queue.write(files.cir8, std::as_bytes(cir.first(g.pixels() * 3)));
+    queue.print("RGB CIR uint8 Written! Proceeding with PANsharpened CIR in RGB uint8");
     files.colour.close();
-    pipeline.commit(files.rgbir16, options.durable);
-    pipeline.commit(files.cir8, options.durable);
+    queue.commit(files.rgbir16, options.durable);
+    queue.commit(files.cir8, options.durable);
 }
 
 }  // namespace cirsharp

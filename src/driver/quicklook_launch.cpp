@@ -13,7 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "io/products.hpp"
+#include "raster/geometry.hpp"
 
 extern char** environ;
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "io/products.hpp"
+#include "raster/geometry.hpp"
 
 namespace cirsharp::io {
 

@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "io/signals.hpp"
+#include "io/temp_files.hpp"
 
 namespace cirsharp::io {
 
@@ -21,18 +21,6 @@ namespace {
 
 std::string describe(const std::string& path, const std::string& action, int error_number) {
     return action + " " + path + ": " + std::strerror(error_number);
-}
-
-std::string parent_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string base_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The longest part of the final name kept in a temporary file's name: with
@@ -163,6 +151,12 @@ void InputFile::close() {
 
 // ---------------------------------------------------------------- output
 
+PathParts split_path(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return {".", path};
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
 std::string resolve_links(const std::string& path) {
     std::string p = path;
     for (int hops = 0; hops < 40; ++hops) {
@@ -172,7 +166,7 @@ std::string resolve_links(const std::string& path) {
         const ssize_t n = ::readlink(p.c_str(), buf.data(), buf.size());
         if (n < 0) return p;
         std::string link(buf.data(), static_cast<std::size_t>(n));
-        p = (link.starts_with('/')) ? link : parent_of(p) + "/" + link;
+        p = (link.starts_with('/')) ? link : split_path(p).folder + "/" + link;
     }
     return p;  // a loop: the open below reports ELOOP
 }
@@ -195,9 +189,9 @@ OutputFile OutputFile::create(const std::string& path, TempFiles& temps) {
     // refuse what an ordinary open for writing would refuse.
     if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
         throw FileError(path, "cannot open", errno);
-    const std::string dir = parent_of(target);
+    const PathParts parts = split_path(target);
     // The hidden name adds 13 bytes; a base name near the limit is shortened.
-    const std::string stem = dir + "/." + base_of(target).substr(0, kMaxStemBase) + ".";
+    const std::string stem = parts.folder + "/." + parts.name.substr(0, kMaxStemBase) + ".";
     std::random_device entropy;
     std::mt19937_64 rng((static_cast<std::uint64_t>(entropy()) << 32) ^ entropy() ^
                         static_cast<std::uint64_t>(::getpid()));
@@ -274,7 +268,7 @@ Descriptor OutputFile::commit(bool durable) {
     temps_->commit(temp_, target_);
     committed_ = true;
     if (durable) {
-        const std::string dir = parent_of(target_);
+        const std::string dir = split_path(target_).folder;
         Descriptor dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!dfd || (::fsync(dfd.get()) != 0 && errno != EINVAL))
             throw FileError(dir, "cannot flush the folder", errno);

@@ -107,8 +107,6 @@ class OutputFile {
     ~OutputFile();  // an uncommitted temporary file is removed
 
     const std::string& path() const { return path_; }
-    // Path being written now: the temporary file, or the target itself.
-    const std::string& written_path() const { return temp_.empty() ? target_ : temp_; }
     bool is_regular() const { return !temp_.empty(); }
 
     // Appends all of `data`.
@@ -148,5 +146,13 @@ class OutputFile {
 
 // Follows symbolic links (also dangling ones) to the path a write would reach.
 std::string resolve_links(const std::string& path);
+
+// `path` split at its last slash: "." is the folder of a bare name, "/" that
+// of a name at the root.
+struct PathParts {
+    std::string folder;
+    std::string name;
+};
+PathParts split_path(const std::string& path);
 
 }  // namespace cirsharp::io

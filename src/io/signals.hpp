@@ -1,5 +1,5 @@
-// The run's temporary files, and the removal of them when the run is
-// interrupted by SIGINT, SIGTERM or SIGHUP.
+// The removal of the run's temporary files when the run is interrupted by
+// SIGINT, SIGTERM or SIGHUP.
 #pragma once
 
 #include <pthread.h>
@@ -7,41 +7,11 @@
 #include <sys/types.h>
 
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include "io/file.hpp"
 
 namespace cirsharp::io {
 
-// Every step that creates, renames or removes a listed file holds one lock,
-// so an interruption finds each file either listed or not yet created, and
-// never a half-renamed product.
-class TempFiles {
-  public:
-    TempFiles() = default;
-    TempFiles(const TempFiles&) = delete;
-    TempFiles& operator=(const TempFiles&) = delete;
-    ~TempFiles();  // removes whatever is still listed
-
-    // Creates `path`, which must not exist yet, with `mode` (less the umask)
-    // and lists it. Returns 0 with the open file in `fd`, or the errno.
-    int create(const std::string& path, mode_t mode, Descriptor& fd);
-    // Renames `temp` over `target` and forgets it.
-    void commit(const std::string& temp, const std::string& target);
-    // Removes `temp` and forgets it.
-    void discard(const std::string& temp) noexcept;
-    // Removes every file still listed.
-    void remove_all() noexcept;
-    // Removes every file still listed and keeps the lock for good: for a
-    // process about to end, so that nothing is created or committed after.
-    void remove_all_and_hold() noexcept;
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> paths_;
-};
+class TempFiles;
 
 // Blocks SIGINT, SIGTERM and SIGHUP in the constructing thread, which must be
 // the only thread so far (later threads inherit the mask), and waits for them

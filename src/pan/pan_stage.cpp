@@ -4,67 +4,45 @@
 #include <string>
 #include <vector>
 
+#include "compute/split.hpp"
 #include "io/file.hpp"
-#include "io/pipeline.hpp"
+#include "io/write_queue.hpp"
+#include "pan/pan_kernels.hpp"
 
 namespace cirsharp {
 
 namespace {
 
-[[gnu::always_inline]] inline PanLimits scan_samples(const std::uint16_t* v, std::size_t n) {
-    // The minimum is taken over s - 2 in 16-bit arithmetic, where 0 and 1
-    // wrap to 65534 and 65535, above every sample that may become the
-    // minimum: two plain reductions that vectorise.
-    std::uint16_t maximum = 0;
-    std::uint16_t shifted_minimum = 0xffff;
-    for (std::size_t i = 0; i < n; ++i) {
-        maximum = std::max(maximum, v[i]);
-        shifted_minimum = std::min(shifted_minimum, std::uint16_t(v[i] - 2));
-    }
-    const std::uint16_t minimum =
-        shifted_minimum >= 0xfffe ? kPanMinimumStart
-                                  : std::min<std::uint16_t>(shifted_minimum + 2, kPanMinimumStart);
-    return {maximum, minimum};
+constexpr const PanGeometry& g = kPanGeometry;
+
+// Kept rows in row of tiles `tile_row`: the last row of tiles is cropped.
+int kept_rows(int tile_row) {
+    return std::min(g.tile, g.height - tile_row * g.tile);
 }
 
-[[gnu::target("avx2")]] PanLimits scan_samples_avx2(const std::uint16_t* v, std::size_t n) {
-    return scan_samples(v, n);
+std::span<std::uint16_t> as_samples(std::span<std::byte> b) {
+    return {reinterpret_cast<std::uint16_t*>(b.data()), b.size() / sizeof(std::uint16_t)};
 }
 
-PanLimits scan_samples_sse2(const std::uint16_t* v, std::size_t n) {
-    return scan_samples(v, n);
-}
-
-}  // namespace
-
-PanLimits scan_pan_limits(std::span<const std::uint16_t> samples) {
-    return __builtin_cpu_supports("avx2") ? scan_samples_avx2(samples.data(), samples.size())
-                                          : scan_samples_sse2(samples.data(), samples.size());
-}
-
-PanLimits merge(PanLimits a, PanLimits b) {
-    return {std::max(a.maximum, b.maximum), std::min(a.minimum, b.minimum)};
-}
-
-namespace {
-
-template <class Convert>
-void for_kept_rows(std::span<const std::uint16_t> tiles, const PanGeometry& g, int row_begin,
-                   int row_end, std::span<std::uint8_t> plane, Convert convert) {
-    for (int row = row_begin; row < row_end; ++row) {
-        std::uint8_t* out = plane.data() + std::size_t(row) * g.width;
-        for (int column = 0; column < g.width; column += g.tile) {
-            const std::uint16_t* in = tiles.data() + tile_index(g, row, column);
-            const int n = std::min(g.tile, g.width - column);
-            for (int i = 0; i < n; ++i)
-                out[column + i] = convert(in[i]);
-        }
-    }
+// Reads row of tiles `tile_row` into `buffer`, each thread its share, and
+// with `scan` returns the limits of the row as it lies warm in the cache.
+PanLimits read_tile_row(io::InputFile& tiles, int tile_row, std::span<std::uint16_t> buffer,
+                        int threads, bool scan) {
+    const std::size_t row_samples = g.tile_row_samples();
+    const std::uint64_t at =
+        kPanHeaderBytes + std::uint64_t(tile_row) * row_samples * sizeof(std::uint16_t);
+    return parallel_reduce(
+        threads, row_samples, PanLimits{},
+        [&](std::size_t begin, std::size_t end) {
+            const auto part = buffer.subspan(begin, end - begin);
+            tiles.read_at(at + begin * sizeof(std::uint16_t), std::as_writable_bytes(part));
+            return scan ? scan_pan_limits(part) : PanLimits{};
+        },
+        merge);
 }
 
 // The raw samples of one kept row as a list of tile-row segments.
-void pan16_row_parts(std::span<const std::uint16_t> tiles, const PanGeometry& g, int row,
-                     std::vector<iovec>& parts) {
+void pan16_row_parts(std::span<const std::uint16_t> tiles, int row, std::vector<iovec>& parts) {
     for (int column = 0; column < g.width; column += g.tile) {
         const std::uint16_t* in = tiles.data() + tile_index(g, row, column);
         const int n = std::min(g.tile, g.width - column);
@@ -72,106 +50,74 @@ void pan16_row_parts(std::span<const std::uint16_t> tiles, const PanGeometry& g,
     }
 }
 
-}  // namespace
-
-void stretch_pan_rows(std::span<const std::uint16_t> tiles, const PanGeometry& g,
-                      const ByteTable& table, int row_begin, int row_end,
-                      std::span<std::uint8_t> plane) {
-    for_kept_rows(tiles, g, row_begin, row_end, plane,
-                  [&table](std::uint16_t v) { return table[v]; });
-}
-
-void stretch_pan_rows_reference(std::span<const std::uint16_t> tiles, const PanGeometry& g,
-                                const BandStretch& band, int row_begin, int row_end,
-                                std::span<std::uint8_t> plane) {
-    for_kept_rows(tiles, g, row_begin, row_end, plane,
-                  [&band](std::uint16_t v) { return band.stretch(band.compress(v)); });
-}
-
-void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles,
-                      std::span<std::uint8_t> plane, io::Pipeline& pipeline,
-                      const StageOptions& options) {
-    const PanGeometry& g = kPanGeometry;
-    const std::size_t row_samples = tile_row_samples(g);
-    const std::size_t row_bytes = row_samples * sizeof(std::uint16_t);
-    const int readers = files.tiles.seekable() ? options.threads : 1;
-    // Reads row of tiles `tile_row` into `buffer`, each reader its share,
-    // and with `scan` returns the limits of that share as it lies warm in
-    // the cache.
-    auto read_tile_row = [&](int tile_row, std::span<std::uint16_t> buffer, bool scan) {
-        const std::uint64_t at = kPanHeaderBytes + std::uint64_t(tile_row) * row_bytes;
-        return io::parallel_reduce(
-            readers, row_samples, PanLimits{},
-            [&](std::size_t begin, std::size_t end) {
-                const auto part = buffer.subspan(begin, end - begin);
-                files.tiles.read_at(at + begin * sizeof(std::uint16_t),
-                                    std::as_writable_bytes(part));
-                return scan ? scan_pan_limits(part) : PanLimits{};
-            },
-            merge);
-    };
-    auto kept_rows = [&](int tile_row) {
-        return std::min(g.tile, g.height - tile_row * g.tile);  // the last row of tiles is cropped
-    };
-
-    // Two rows of tiles in turn: one is read while the other is written.
-    io::BufferPool halves(std::as_writable_bytes(tiles.first(2 * row_samples)), row_bytes);
-    const io::DrainOnUnwind drain_on_unwind(pipeline);
-    auto as_samples = [](std::span<std::byte> b) {
-        return std::span(reinterpret_cast<std::uint16_t*>(b.data()), b.size() / 2);
-    };
-
-    // The cropped margin takes part in the limits, so every row of tiles is
-    // read, the last one too.
+// First pass: every row of tiles, the cropped margin too, for the limits;
+// the kept rows go to PAN16 straight from the tile buffer.
+PanLimits scan_and_write_pan16(const PanStageFiles& files, io::BufferRing& halves,
+                               io::WriteQueue& queue, int threads) {
     PanLimits limits;
     for (int tile_row = 0; tile_row < g.tile_rows; ++tile_row) {
-        const auto buffer = halves.acquire(pipeline);
+        const auto buffer = halves.take();
         const auto samples = as_samples(buffer);
-        limits = merge(limits, read_tile_row(tile_row, samples, true));
+        limits = merge(limits, read_tile_row(files.tiles, tile_row, samples, threads, true));
         std::vector<iovec> parts;
         for (int row = 0; row < kept_rows(tile_row); ++row)
-            pan16_row_parts(samples, g, row, parts);
-        pipeline.write(files.pan16, std::move(parts));
-        pipeline.then([&halves, buffer] { halves.release(buffer); });
+            pan16_row_parts(samples, row, parts);
+        halves.lend(buffer, queue.write(files.pan16, std::move(parts)));
     }
-    pipeline.print("PAN Maximum:  " + std::to_string(limits.maximum));
-    pipeline.print("PAN Minimum:  " + std::to_string(limits.minimum));
+    return limits;
+}
 
-    const BandStretch band =
-        BandStretch::from_raw_limits(limits.maximum, limits.minimum, kPanExponent);
-    pipeline.print("Tiilityksen purku");
-    pipeline.print("With simoultaneous output of  " + files.pan16.path());
-
+// Second pass: the kept rows stretched into `plane`, written as PAN8 a row of
+// tiles at a time.
+void stretch_and_write_pan8(const PanStageFiles& files, const BandStretch& band,
+                            io::BufferRing& halves, std::span<std::uint8_t> plane,
+                            io::WriteQueue& queue, const StageOptions& options) {
     ByteTable table;
     if (!options.reference) build_byte_table(band, table);
     for (int tile_row = 0; tile_row * g.tile < g.height; ++tile_row) {
-        const auto buffer = halves.acquire(pipeline);
-        const auto samples = as_samples(buffer);
-        read_tile_row(tile_row, samples, false);
+        const auto samples = as_samples(halves.take());
+        read_tile_row(files.tiles, tile_row, samples, options.threads, false);
         const auto rows = plane.subspan(std::size_t(tile_row) * g.tile * g.width,
                                         std::size_t(kept_rows(tile_row)) * g.width);
-        io::parallel_for(options.threads, std::size_t(kept_rows(tile_row)),
-                         [&](std::size_t begin, std::size_t end) {
-                             if (options.reference)
-                                 stretch_pan_rows_reference(samples, g, band, int(begin), int(end),
-                                                            rows);
-                             else
-                                 stretch_pan_rows(samples, g, table, int(begin), int(end), rows);
-                         });
-        halves.release(buffer);
+        parallel_for(options.threads, std::size_t(kept_rows(tile_row)),
+                     [&](std::size_t begin, std::size_t end) {
+                         if (options.reference)
+                             stretch_pan_rows_reference(samples, g, band, int(begin), int(end),
+                                                        rows);
+                         else
+                             stretch_pan_rows(samples, g, table, int(begin), int(end), rows);
+                     });
         if (tile_row == 0) {
-            pipeline.print("Done, now writing output of  " + files.pan8.path());
-            pipeline.print("Kopioin PAN datan");
+            queue.print("Done, now writing output of  " + files.pan8.path());
+            queue.print("Kopioin PAN datan");
         }
-        pipeline.write(files.pan8, std::as_bytes(rows));
+        queue.write(files.pan8, std::as_bytes(rows));
     }
+}
+
+}  // namespace
+
+void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles,
+                      std::span<std::uint8_t> plane, io::WriteQueue& queue,
+                      const StageOptions& options) {
+    // Two rows of tiles in turn: one is read while the other is written.
+    const std::size_t half_bytes = g.tile_row_samples() * sizeof(std::uint16_t);
+    io::BufferRing halves(queue, std::as_writable_bytes(tiles.first(kPanTileBufferSamples)),
+                          half_bytes);
+
+    const PanLimits limits = scan_and_write_pan16(files, halves, queue, options.threads);
+    queue.print("PAN Maximum:  " + std::to_string(limits.maximum));
+    queue.print("PAN Minimum:  " + std::to_string(limits.minimum));
+    const BandStretch band =
+        BandStretch::from_raw_limits(limits.maximum, limits.minimum, kPanExponent);
+    queue.print("Tiilityksen purku");
+    queue.print("With simoultaneous output of  " + files.pan16.path());
+
+    stretch_and_write_pan8(files, band, halves, plane, queue, options);
     files.tiles.close();
-    pipeline.print("Copying of PAN Done! Proceeding with CIR, reading it");
-    pipeline.commit(files.pan8, options.durable);
-    pipeline.commit(files.pan16, options.durable);
-    // Both halves back: no queued job refers to them any more.
-    halves.acquire(pipeline);
-    halves.acquire(pipeline);
+    queue.print("Copying of PAN Done! Proceeding with CIR, reading it");
+    queue.commit(files.pan8, options.durable);
+    queue.commit(files.pan16, options.durable);
 }
 
 }  // namespace cirsharp

@@ -1,0 +1,35 @@
+// The compute split: work over [0, total) cut into contiguous parts by a
+// fixed rule (part i of n covers [i * total / n, (i + 1) * total / n)), so
+// results never depend on scheduling.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+namespace cirsharp {
+
+// The number of CPUs this process may run on (affinity, cgroup cpusets).
+int available_cpus();
+
+// Runs body(begin, end) over [0, total) in `threads` contiguous parts, the
+// first on the calling thread. The first exception thrown is rethrown.
+void parallel_for(int threads, std::size_t total,
+                  const std::function<void(std::size_t, std::size_t)>& body);
+
+// Part results merged in part order: exact for any merge of integers.
+template <class T, class Part, class Merge>
+T parallel_reduce(int threads, std::size_t total, T init, Part part, Merge merge) {
+    const std::size_t n = threads < 1 ? 1 : std::size_t(threads);
+    std::vector<T> results(n, init);
+    parallel_for(int(n), n, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i)
+            results[i] = part(i * total / n, (i + 1) * total / n);
+    });
+    T acc = init;
+    for (const T& r : results)
+        acc = merge(acc, r);
+    return acc;
+}
+
+}  // namespace cirsharp

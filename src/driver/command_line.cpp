@@ -1,0 +1,106 @@
+#include "driver/command_line.hpp"
+
+#include <charconv>
+#include <stdexcept>
+
+namespace cirsharp {
+
+namespace {
+
+int parse_threads(const std::string& text) {
+    int n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || n < 1 || n > 1024)
+        throw std::invalid_argument("--threads takes a whole number from 1 to 1024, not '" + text +
+                                    "'");
+    return n;
+}
+
+}  // namespace
+
+CommandLine parse_command_line(const std::vector<std::string>& args) {
+    CommandLine cl;
+    bool options_done = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (options_done || a.empty() || a[0] != '-' || a == "-") {
+            cl.paths.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            options_done = true;
+        } else if (a == "-h" || a == "--help") {
+            cl.help = true;
+        } else if (a == "--version") {
+            cl.version = true;
+        } else if (a == "--fsync") {
+            cl.fsync = true;
+        } else if (a == "--reference") {
+            cl.reference = true;
+        } else if (a == "--envi") {
+            cl.envi = true;
+        } else if (a == "--quicklook" || a.starts_with("--quicklook=")) {
+            if (a == "--quicklook" && ++i == args.size())
+                throw std::invalid_argument("--quicklook needs a folder");
+            cl.quicklook = a == "--quicklook" ? args[i] : a.substr(12);
+            if (cl.quicklook->empty()) throw std::invalid_argument("--quicklook needs a folder");
+        } else if (a == "--threads" || a.starts_with("--threads=")) {
+            if (a == "--threads") {
+                if (++i == args.size()) throw std::invalid_argument("--threads needs a number");
+                cl.threads = parse_threads(args[i]);
+            } else {
+                cl.threads = parse_threads(a.substr(10));
+            }
+        } else {
+            throw std::invalid_argument("unknown option '" + a + "'");
+        }
+        if (!cl.paths.empty() && !options_done)
+            throw std::invalid_argument("options go before the seven paths ('" + a + "')");
+    }
+    if (!cl.help && !cl.version && cl.paths.size() != kPositions)
+        throw std::invalid_argument("expected 7 paths, got " + std::to_string(cl.paths.size()));
+    return cl;
+}
+
+std::string usage_text() {
+    return R"(usage: cirsharp [OPTION...] COLOUR PANTILES RGBIR16 CIR8 PAN8 SHARPENED PAN16
+
+Converts one four-band aerial exposure into five raw products.
+
+Inputs (an 8-byte header is skipped; longer files are fine, shorter are refused):
+  1 COLOUR     3680 x 2400, red, green, blue, NIR lines per row, uint16 LE
+               (at least 70,656,008 bytes)
+  2 PANTILES   11500 x 7500 PAN in 23 x 15 tiles of 512 x 512, uint16 LE
+               (at least 180,879,368 bytes)
+Products (raw, no header):
+  3 RGBIR16    3680 x 2400 x 4 uint16, pixel-interleaved   70,656,000 bytes
+  4 CIR8       3680 x 2400 x 3 bytes: NIR, red, green        26,496,000 bytes
+  5 PAN8       11500 x 7500 bytes                            86,250,000 bytes
+  6 SHARPENED  11500 x 7500 x 3 bytes, HSV pan-sharpened CIR 258,750,000 bytes
+  7 PAN16      11500 x 7500 uint16                          172,500,000 bytes
+
+Options (before the paths; -- ends them):
+  --threads N   computing threads (default: the CPUs this process may use);
+                with 2 or more, products are written on a thread of their own
+                meanwhile; 1 does everything on one thread
+  --fsync       flush each product and its folder to disk before committing it
+  --reference   per-sample arithmetic instead of lookup tables (slow; same bytes)
+  --envi        also write an ENVI header beside each product, at PRODUCT.hdr, so
+                GDAL and QGIS open it (committed with it; none for a device)
+  --quicklook DIR
+                after the run, write PNG previews of the products into DIR
+                (rgbir16.png, cir8.png, pan8.png, sharpened-cir8.png,
+                pan16.png; at most 2000 pixels across) with cirsharp-quicklook,
+                found beside cirsharp or on PATH; if it fails, status 1
+  -h, --help    this text
+  --version     the version
+
+Each product is written to a hidden temporary file beside it and renamed into
+place when complete; a failed or interrupted run leaves no partial product.
+
+Exit status: 0 success; 1 a failure during the run; 2 a usage error (arguments,
+an output naming an input); 128 + N killed by signal N.
+)";
+}
+
+}  // namespace cirsharp

@@ -1,0 +1,17 @@
+// Checks of the seven paths made before any file is opened.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace cirsharp {
+
+// Refuses, with std::invalid_argument, an output (positions 3 to 7) that is
+// the same file as an earlier path, and with `envi` a product header
+// (PRODUCT.hdr) that is the same file as one of the seven or as another
+// header. Links are followed; a hard link or another spelling of a path is
+// the same file; special files (devices, pipes) are never the same file and
+// get no header.
+void check_paths(const std::vector<std::string>& paths, bool envi);
+
+}  // namespace cirsharp

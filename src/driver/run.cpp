@@ -1,0 +1,116 @@
+#include "driver/run.hpp"
+
+#include <array>
+#include <cstdint>
+#include <new>
+#include <ostream>
+#include <span>
+#include <stdexcept>
+
+#include "colour/colour_stage.hpp"
+#include "compute/split.hpp"
+#include "fusion/fusion.hpp"
+#include "io/buffer.hpp"
+#include "io/envi.hpp"
+#include "io/file.hpp"
+#include "io/write_queue.hpp"
+#include "pan/pan_stage.hpp"
+#include "raster/geometry.hpp"
+
+namespace cirsharp {
+
+void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
+    const auto& paths = cl.paths;
+    StageOptions options;
+    options.threads = cl.threads.value_or(available_cpus());
+    options.reference = cl.reference;
+    options.durable = cl.fsync;
+
+    // The seven files, in position order; the first that cannot be opened
+    // stops the run before any later one is created.
+    auto open_input = [&](int i, std::uint64_t needed) {
+        try {
+            io::InputFile f = io::InputFile::open(paths[i]);
+            f.require_size(needed);
+            f.spool(needed);
+            return f;
+        } catch (const io::FileError& e) {
+            if (e.error_number() != 0) out << paths[i] << "  Did not Open\n";
+            throw;
+        }
+    };
+    auto create_output = [&](int i) {
+        try {
+            io::OutputFile file = io::OutputFile::create(paths[i], temps);
+            if (cl.envi) file.set_sidecar(".hdr", io::envi_header(layout_of(kProducts[i - 2])));
+            return file;
+        } catch (const io::FileError& e) {
+            if (e.path() == paths[i]) out << paths[i] << "  Did not Open\n";
+            throw;
+        }
+    };
+    const ColourGeometry& cg = kColourGeometry;
+    const PanGeometry& pg = kPanGeometry;
+    io::InputFile colour = open_input(0, cg.file_bytes());
+    io::InputFile tiles = open_input(1, pg.file_bytes());
+    io::OutputFile rgbir16 = create_output(2);
+    io::OutputFile cir8 = create_output(3);
+    io::OutputFile pan8 = create_output(4);
+    io::OutputFile sharp = create_output(5);
+    io::OutputFile pan16 = create_output(6);
+
+    // Work buffers, and one report line for each of eight of them. The
+    // stages stream their inputs, so the PAN tile buffer holds two rows of
+    // tiles, the band row buffers a band of lines each and the RGBIR buffer
+    // two bands of pixels. The PAN byte mosaic holds just the kept image and
+    // serves as the pan intensity plane; PAN16 is written straight from the
+    // tile buffer, so no 16-bit mosaic is needed. Fresh memory is slow to
+    // come by, so the less of it the better.
+    auto rgbir = io::allocate<std::uint16_t>(2 * rgbir_band_samples(cg));
+    std::array<io::Buffer<std::uint16_t>, kBands> band_rows;
+    for (auto& row : band_rows)
+        row = io::allocate<std::uint16_t>(band_row_samples(cg));
+    auto cir = io::allocate<std::uint8_t>(cg.pixels() * 3);
+    auto tile_buffer = io::allocate<std::uint16_t>(kPanTileBufferSamples);
+    auto plane = io::allocate<std::uint8_t>(pg.kept_samples());
+
+    const bool reported[] = {bool(tile_buffer),  bool(plane),        bool(rgbir),
+                             bool(band_rows[0]), bool(band_rows[1]), bool(band_rows[2]),
+                             bool(band_rows[3]), bool(cir)};
+    bool all = true;
+    for (const bool ok : reported) {
+        out << (ok ? "Muistinvaraus onnistui\n" : "Muistinvaraus ei onnistunut\n");
+        all = all && ok;
+    }
+    if (!all) throw std::bad_alloc();
+
+    // Declared after every file and buffer that its jobs use: should a stage
+    // fail, the queue still runs what finished stages queued (their commits)
+    // before any of them goes away.
+    io::WriteQueue queue(out, options.threads > 1);
+
+    const std::span<std::uint8_t> plane_span(plane.get(), pg.kept_samples());
+    untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), kPanTileBufferSamples}, plane_span,
+                     queue, options);
+    tile_buffer.reset();  // the stage returns once no queued job reads it
+
+    const ColourStageFiles colour_files{colour, rgbir16, cir8};
+    std::array<std::span<std::uint16_t>, kBands> rows;
+    for (int b = 0; b < kBands; ++b)
+        rows[b] = {band_rows[b].get(), band_row_samples(cg)};
+    BandLimits limits =
+        read_colour_image(colour_files, rows, {rgbir.get(), 2 * rgbir_band_samples(cg)}, queue);
+    rgbir.reset();  // likewise
+
+    const std::span<std::uint8_t> cir_span(cir.get(), cg.pixels() * 3);
+    make_cir_composite(limits, rows, cir_span, colour_files, queue, options);
+    for (auto& row : band_rows)
+        row.reset();
+
+    sharpen_cir(cir_span, plane_span, sharp, queue, options);
+    queue.finish();
+    out.flush();
+    if (!out) throw std::runtime_error("cannot write the progress lines to standard output");
+}
+
+}  // namespace cirsharp

@@ -1,0 +1,44 @@
+// The run's temporary files: every product is written to one beside its final
+// path, and whatever is still listed is removed when the run fails or is
+// interrupted.
+#pragma once
+
+#include <sys/types.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace cirsharp::io {
+
+class Descriptor;
+
+// Every step that creates, renames or removes a listed file holds one lock,
+// so an interruption finds each file either listed or not yet created, and
+// never a half-renamed product.
+class TempFiles {
+  public:
+    TempFiles() = default;
+    TempFiles(const TempFiles&) = delete;
+    TempFiles& operator=(const TempFiles&) = delete;
+    ~TempFiles();  // removes whatever is still listed
+
+    // Creates `path`, which must not exist yet, with `mode` (less the umask)
+    // and lists it. Returns 0 with the open file in `fd`, or the errno.
+    int create(const std::string& path, mode_t mode, Descriptor& fd);
+    // Renames `temp` over `target` and forgets it.
+    void commit(const std::string& temp, const std::string& target);
+    // Removes `temp` and forgets it.
+    void discard(const std::string& temp) noexcept;
+    // Removes every file still listed.
+    void remove_all() noexcept;
+    // Removes every file still listed and keeps the lock for good: for a
+    // process about to end, so that nothing is created or committed after.
+    void remove_all_and_hold() noexcept;
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> paths_;
+};
+
+}  // namespace cirsharp::io

@@ -1,0 +1,178 @@
+#include "io/write_queue.hpp"
+
+#include <algorithm>
+#include <ostream>
+#include <stdexcept>
+
+#include "io/file.hpp"
+
+namespace cirsharp::io {
+
+WriteQueue::WriteQueue(std::ostream& out, bool background) : out_(out), background_(background) {
+    if (!background_) return;
+    writer_ = std::thread([this] { run_jobs(); });
+    closer_ = std::thread([this] { close_replaced(); });
+}
+
+WriteQueue::~WriteQueue() {
+    if (!background_) return;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    writer_.join();
+    {
+        std::lock_guard lock(mutex_);
+        closing_done_ = true;
+    }
+    replaced_changed_.notify_all();
+    closer_.join();
+}
+
+WriteQueue::Ticket WriteQueue::push(std::function<void()> job) {
+    if (!background_) {
+        if (failure_) std::rethrow_exception(failure_);
+        try {
+            job();
+        } catch (...) {
+            failure_ = std::current_exception();
+            throw;
+        }
+        done_ = ++queued_;
+        return queued_;
+    }
+    Ticket ticket;
+    {
+        std::lock_guard lock(mutex_);
+        if (failure_) std::rethrow_exception(failure_);
+        jobs_.push_back(std::move(job));
+        ticket = ++queued_;
+    }
+    changed_.notify_all();
+    return ticket;
+}
+
+void WriteQueue::run_jobs() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;  // stopping, and everything has run
+        std::function<void()> job = std::move(jobs_.front());
+        jobs_.pop_front();
+        lock.unlock();
+        std::exception_ptr failure;
+        try {
+            job();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        job = nullptr;  // release what the job held before saying it is done
+        lock.lock();
+        if (failure) {
+            failure_ = failure;
+            jobs_.clear();
+        } else {
+            ++done_;
+        }
+        changed_.notify_all();
+    }
+}
+
+void WriteQueue::wait(Ticket ticket) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return done_ >= ticket || failure_; });
+    if (failure_) std::rethrow_exception(failure_);
+}
+
+void WriteQueue::finish() {
+    Ticket last;
+    {
+        std::lock_guard lock(mutex_);
+        last = queued_;
+    }
+    wait(last);
+}
+
+void WriteQueue::close_replaced() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        replaced_changed_.wait(lock, [this] { return closing_done_ || !replaced_.empty(); });
+        if (replaced_.empty()) return;
+        const int fd = replaced_.back();
+        replaced_.pop_back();
+        lock.unlock();
+        Descriptor closing(fd);  // closed here, off the writer's path
+        closing.close();
+        lock.lock();
+    }
+}
+
+WriteQueue::Ticket WriteQueue::write(OutputFile& file, std::span<const std::byte> data) {
+    return push([&file, data] { file.write(data); });
+}
+
+WriteQueue::Ticket WriteQueue::write(OutputFile& file, std::vector<iovec> parts) {
+    return push([&file, parts = std::move(parts)] { file.write(parts); });
+}
+
+WriteQueue::Ticket WriteQueue::print(std::string line) {
+    return push([this, line = std::move(line)] { out_ << line << '\n'; });
+}
+
+WriteQueue::Ticket WriteQueue::commit(OutputFile& file, bool durable) {
+    return push([this, &file, durable] {
+        Descriptor replaced = file.commit(durable);
+        if (!background_ || !replaced) return;
+        {
+            std::lock_guard lock(mutex_);
+            replaced_.push_back(replaced.release());
+        }
+        replaced_changed_.notify_all();
+    });
+}
+
+// ---------------------------------------------------------------- ring
+
+BufferRing::BufferRing(WriteQueue& queue, std::size_t count, std::size_t bytes)
+    : queue_(queue), bytes_(bytes), slots_(count) {}
+
+BufferRing::BufferRing(WriteQueue& queue, std::span<std::byte> memory, std::size_t bytes)
+    : queue_(queue), bytes_(bytes) {
+    for (std::size_t at = 0; at + bytes <= memory.size(); at += bytes)
+        slots_.push_back({memory.data() + at, nullptr, 0});
+}
+
+BufferRing::~BufferRing() {
+    WriteQueue::Ticket last = 0;
+    for (const Slot& s : slots_)
+        last = std::max(last, s.read_until);
+    try {
+        queue_.wait(last);
+    } catch (...) {
+        // The queue keeps its failure and reports it to the next push or wait.
+    }
+}
+
+std::span<std::byte> BufferRing::take() {
+    if (slots_.empty()) throw std::logic_error("a buffer ring without buffers");
+    Slot& slot = slots_[next_];
+    next_ = (next_ + 1) % slots_.size();
+    queue_.wait(slot.read_until);
+    if (!slot.data) {
+        slot.storage = std::make_unique_for_overwrite<std::byte[]>(bytes_);
+        slot.data = slot.storage.get();
+    }
+    return {slot.data, bytes_};
+}
+
+void BufferRing::lend(std::span<const std::byte> buffer, WriteQueue::Ticket ticket) {
+    for (Slot& s : slots_)
+        if (s.data == buffer.data()) {
+            s.read_until = std::max(s.read_until, ticket);
+            return;
+        }
+    throw std::logic_error("lent a buffer that is not the ring's");
+}
+
+}  // namespace cirsharp::io

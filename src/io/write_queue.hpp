@@ -1,0 +1,111 @@
+// The ordered writer: products written, progress lines printed and files
+// committed in the order they are queued, on a thread of its own while the
+// stages compute the next data, or at once on the caller when not in the
+// background.
+//
+// What a failure does to queued work: the first job that fails stops the
+// queue. The jobs queued after it are dropped without running, and every
+// later push or wait rethrows that failure. A failure of the caller leaves
+// the queue alone: what was queued before it still runs, in the destructor
+// at the latest, so a stage that finished still commits its products.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace cirsharp::io {
+
+class OutputFile;
+
+class WriteQueue {
+  public:
+    // A job's place in the queue, counted from 1; 0 comes before every job.
+    using Ticket = std::uint64_t;
+
+    WriteQueue(std::ostream& out, bool background);
+    // Runs what is still queued (nothing, after a failure), then stops. So
+    // declare it after every file and buffer that its jobs use.
+    ~WriteQueue();
+    WriteQueue(const WriteQueue&) = delete;
+    WriteQueue& operator=(const WriteQueue&) = delete;
+
+    // `data` and `parts` must stay valid until the job has run.
+    Ticket write(OutputFile& file, std::span<const std::byte> data);
+    Ticket write(OutputFile& file, std::vector<iovec> parts);
+    Ticket print(std::string line);  // a progress line, '\n' added
+    Ticket commit(OutputFile& file, bool durable);
+
+    // Waits until the job of `ticket` and every one before it have run, or
+    // the queue has failed, whose failure it then rethrows.
+    void wait(Ticket ticket);
+    // wait() for every job queued so far.
+    void finish();
+
+  private:
+    Ticket push(std::function<void()> job);
+    void run_jobs();
+    void close_replaced();
+
+    std::ostream& out_;
+    const bool background_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::function<void()>> jobs_;
+    Ticket queued_ = 0;  // tickets handed out
+    Ticket done_ = 0;    // jobs run
+    bool stopping_ = false;
+    std::exception_ptr failure_;
+    std::thread writer_;
+    // Files replaced by committed products, closed (and so given back) on a
+    // thread of their own, off the writer's path.
+    std::vector<int> replaced_;
+    bool closing_done_ = false;
+    std::condition_variable replaced_changed_;
+    std::thread closer_;
+};
+
+// Equal buffers that their owner fills and hands to a WriteQueue in turn.
+// Taking a buffer back waits until the jobs that read it have run, and the
+// destructor waits so for all of them: no queued job ever reads freed memory.
+class BufferRing {
+  public:
+    // `count` buffers of `bytes`, each made when first taken.
+    BufferRing(WriteQueue& queue, std::size_t count, std::size_t bytes);
+    // Buffers of `bytes` cut from `memory`, which the caller owns and keeps.
+    BufferRing(WriteQueue& queue, std::span<std::byte> memory, std::size_t bytes);
+    ~BufferRing();
+    BufferRing(const BufferRing&) = delete;
+    BufferRing& operator=(const BufferRing&) = delete;
+
+    // The next buffer in turn, once every job that reads it has run.
+    std::span<std::byte> take();
+    // Marks `buffer`, one taken from this ring, as read by the queued jobs
+    // up to `ticket`.
+    void lend(std::span<const std::byte> buffer, WriteQueue::Ticket ticket);
+
+  private:
+    struct Slot {
+        std::byte* data = nullptr;
+        std::unique_ptr<std::byte[]> storage;
+        WriteQueue::Ticket read_until = 0;
+    };
+    WriteQueue& queue_;
+    std::size_t bytes_;
+    std::vector<Slot> slots_;
+    std::size_t next_ = 0;
+};
+
+}  // namespace cirsharp::io

@@ -1,0 +1,39 @@
+// The PAN stage's kernels, private to the stage and its tests: the limit scan
+// and the untiling stretch, each beside the per-sample rule it must match.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "radiometry/radiometry.hpp"
+#include "raster/geometry.hpp"
+
+namespace cirsharp {
+
+inline constexpr std::uint16_t kPanMinimumStart = 20000;
+
+struct PanLimits {
+    std::uint16_t maximum = 0;
+    std::uint16_t minimum = kPanMinimumStart;
+};
+
+// Raw limits over every sample, the cropped margin included. Samples 0 and 1
+// never become the minimum, and it stays 20000 when no sample lies in
+// 2..20000.
+PanLimits scan_pan_limits(std::span<const std::uint16_t> samples);
+PanLimits merge(PanLimits a, PanLimits b);
+
+// Kept rows [row_begin, row_end) of the PAN8 image, straight from the tiles
+// through a raw-sample-to-byte table. Rows count from the first row of
+// `tiles` (which may start at any row of tiles) and index `plane` likewise.
+void stretch_pan_rows(std::span<const std::uint16_t> tiles, const PanGeometry& g,
+                      const ByteTable& table, int row_begin, int row_end,
+                      std::span<std::uint8_t> plane);
+
+// The same rows through the per-sample functions: the reference that the
+// table path must match byte for byte.
+void stretch_pan_rows_reference(std::span<const std::uint16_t> tiles, const PanGeometry& g,
+                                const BandStretch& band, int row_begin, int row_end,
+                                std::span<std::uint8_t> plane);
+
+}  // namespace cirsharp

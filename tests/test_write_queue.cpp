@@ -1,0 +1,144 @@
+// The ordered writer and the buffers handed to it: order, the failure rule,
+// and buffers never reused while a queued write still reads them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+#include "io/file.hpp"
+#include "io/temp_files.hpp"
+#include "io/write_queue.hpp"
+#include "support.hpp"
+
+namespace cirsharp {
+namespace {
+
+using test::read_file;
+using test::TempDir;
+namespace fs = std::filesystem;
+
+std::span<const std::byte> bytes_of(const char* text) {
+    return std::as_bytes(std::span(text, std::strlen(text)));
+}
+
+class WriteQueueTest : public ::testing::TestWithParam<bool> {
+  protected:
+    bool background() const { return GetParam(); }
+};
+
+TEST_P(WriteQueueTest, JobsRunInTheOrderQueued) {
+    TempDir dir;
+    io::TempFiles temps;
+    std::ostringstream out;
+    io::OutputFile a = io::OutputFile::create(dir / "a.raw", temps);
+    {
+        io::WriteQueue queue(out, background());
+        const auto first = queue.print("one");
+        queue.write(a, bytes_of("ab"));
+        const auto third = queue.write(a, std::vector<iovec>{{const_cast<char*>("cd"), 2}});
+        EXPECT_LT(first, third);
+        queue.print("two");
+        queue.commit(a, false);
+        queue.finish();
+        EXPECT_EQ(out.str(), "one\ntwo\n");
+        EXPECT_EQ(read_file(dir / "a.raw"), (std::vector<std::uint8_t>{'a', 'b', 'c', 'd'}));
+    }
+}
+
+// The first failing job stops the queue: later jobs never run, and the
+// failure reaches the caller at its next wait and its next push.
+TEST_P(WriteQueueTest, AFailureStopsLaterJobsAndReachesTheCaller) {
+    TempDir dir;
+    io::TempFiles temps;
+    std::ostringstream out;
+    io::OutputFile full = io::OutputFile::create("/dev/full", temps);
+    io::OutputFile later = io::OutputFile::create(dir / "later.raw", temps);
+    io::WriteQueue queue(out, background());
+    io::WriteQueue::Ticket failing = 0;
+    try {
+        failing = queue.write(full, bytes_of("x"));
+        queue.print("after the failure");
+        queue.write(later, bytes_of("y"));
+        queue.commit(later, false);
+    } catch (const io::FileError&) {
+        EXPECT_FALSE(background()) << "a background queue fails on its own thread";
+    }
+    EXPECT_THROW(queue.finish(), io::FileError);
+    EXPECT_THROW(queue.wait(failing), io::FileError);
+    EXPECT_THROW(queue.print("too late"), io::FileError);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_FALSE(fs::exists(dir / "later.raw"));
+}
+
+// A stage that fails after queueing work (a read error, say) leaves the
+// queue alone: what it queued before is still written and committed.
+TEST_P(WriteQueueTest, WhatWasQueuedBeforeACallerFailureIsCommitted) {
+    TempDir dir;
+    io::TempFiles temps;
+    std::ostringstream out;
+    io::OutputFile done = io::OutputFile::create(dir / "done.raw", temps);
+    try {
+        io::WriteQueue queue(out, background());
+        queue.write(done, bytes_of("kept"));
+        queue.commit(done, false);
+        queue.print("committed");
+        throw std::runtime_error("the next stage fails");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(out.str(), "committed\n");
+    EXPECT_EQ(read_file(dir / "done.raw"), (std::vector<std::uint8_t>{'k', 'e', 'p', 't'}));
+}
+
+// One buffer filled, written, and filled again at once: the second take must
+// wait for the first write, or the file would hold the second content twice.
+TEST_P(WriteQueueTest, ARingBufferIsTakenBackOnlyOnceItsWritesHaveRun) {
+    TempDir dir;
+    io::TempFiles temps;
+    std::ostringstream out;
+    io::OutputFile file = io::OutputFile::create(dir / "ring.raw", temps);
+    constexpr std::size_t kBytes = 1 << 20;
+    constexpr int kRounds = 8;
+    {
+        io::WriteQueue queue(out, background());
+        io::BufferRing ring(queue, 1, kBytes);
+        for (int round = 0; round < kRounds; ++round) {
+            const auto buffer = ring.take();
+            std::memset(buffer.data(), 'a' + round, buffer.size());
+            ring.lend(buffer, queue.write(file, buffer));
+        }
+        queue.commit(file, false);
+        queue.finish();
+    }
+    const auto bytes = read_file(dir / "ring.raw");
+    ASSERT_EQ(bytes.size(), kBytes * kRounds);
+    for (int round = 0; round < kRounds; ++round)
+        EXPECT_EQ(bytes[std::size_t(round) * kBytes + kBytes / 2], 'a' + round) << round;
+}
+
+// Taking a buffer from a ring whose queue has failed rethrows the failure
+// instead of waiting for a write that will never run.
+TEST_P(WriteQueueTest, ARingOverAFailedQueueThrowsInsteadOfWaiting) {
+    io::TempFiles temps;
+    std::ostringstream out;
+    io::OutputFile full = io::OutputFile::create("/dev/full", temps);
+    io::WriteQueue queue(out, background());
+    std::vector<std::byte> memory(64);
+    io::BufferRing ring(queue, memory, 64);
+    const auto buffer = ring.take();
+    try {
+        ring.lend(buffer, queue.write(full, buffer));
+    } catch (const io::FileError&) {
+        EXPECT_FALSE(background());
+    }
+    EXPECT_THROW(ring.take(), io::FileError);
+}
+
+INSTANTIATE_TEST_SUITE_P(BackgroundAndForeground, WriteQueueTest, ::testing::Bool(),
+                         [](const auto& param) {
+                             return param.param ? "Background" : "Foreground";
+                         });
+
+}  // namespace
+}  // namespace cirsharp

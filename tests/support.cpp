@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -137,11 +139,24 @@ std::vector<std::string> seven_paths(const TempDir& dir) {
 }
 
 namespace {
+
+const std::string kData = CIRSHARP_TEST_DATA;
+
+bool is_file(const std::string& path, std::uintmax_t size = 0) {
+    std::error_code ec;
+    return fs::is_regular_file(path, ec) && (size == 0 || fs::file_size(path, ec) == size);
+}
+
 struct Sample {
     TempDir dir;
-    std::string colour = dir / "colour.raw";
-    std::string pan = dir / "pantiles.raw";
+    std::string colour = kData + "/colour.raw";
+    std::string pan = kData + "/pantiles.raw";
     Sample() {
+        if (is_file(colour, kColourGeometry.file_bytes()) &&
+            is_file(pan, kPanGeometry.file_bytes()))
+            return;
+        colour = dir / "colour.raw";
+        pan = dir / "pantiles.raw";
         const auto r = run_process(CIRSHARP_SAMPLE_BIN, {"--seed", "1", colour, pan});
         if (r.status != 0) throw std::runtime_error("cirsharp-sample failed: " + r.err);
     }
@@ -150,6 +165,27 @@ const Sample& sample() {
     static const Sample s;
     return s;
 }
+
+struct PlainRun {
+    TempDir dir;
+    SampleRun run;
+    PlainRun() {
+        const std::string fixture = kData + "/plain";
+        if (is_file(fixture + "/transcript.txt")) {
+            run.paths = {sample().colour, sample().pan};
+            for (const auto& name : kProductNames)
+                run.paths.push_back(fixture + "/" + name);
+            const auto bytes = read_file(fixture + "/transcript.txt");
+            run.transcript.assign(bytes.begin(), bytes.end());
+            return;
+        }
+        run.paths = sample_paths(dir);
+        const auto r = run_process(CIRSHARP_BIN, run.paths);
+        if (r.status != 0) throw std::runtime_error("the plain run failed: " + r.err);
+        run.transcript = r.out;
+    }
+};
+
 }  // namespace
 
 const std::string& sample_colour() {
@@ -157,6 +193,123 @@ const std::string& sample_colour() {
 }
 const std::string& sample_pan() {
     return sample().pan;
+}
+
+const SampleRun& sample_run() {
+    static const PlainRun plain;
+    return plain.run;
+}
+
+std::vector<std::string> with_options(std::vector<std::string> options,
+                                      const std::vector<std::string>& paths) {
+    options.insert(options.end(), paths.begin(), paths.end());
+    return options;
+}
+
+std::vector<std::string> listing(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::pair<std::uint16_t, std::uint16_t> random_limits(std::mt19937_64& rng, std::uint16_t start) {
+    const std::uint16_t special[] = {0, 1, 2, 3, start, std::uint16_t(start + 1), 0xfffe, 0xffff};
+    auto pick = [&]() -> std::uint16_t {
+        return rng() % 3 == 0 ? special[rng() % 8] : std::uint16_t(rng());
+    };
+    const std::uint16_t maximum = pick();
+    const std::uint16_t minimum = std::min(pick(), start);
+    return {maximum, minimum};
+}
+
+std::string moved_transcript(std::string transcript, const std::string& from,
+                             const std::string& to) {
+    for (std::size_t at = 0; (at = transcript.find(from, at)) != std::string::npos; at += to.size())
+        transcript.replace(at, from.size(), to);
+    return transcript;
+}
+
+BackgroundRun::BackgroundRun(const std::string& program, const std::vector<std::string>& args,
+                             const std::string& out_path, const std::string& err_path,
+                             bool ignore_sighup) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    // An ignored signal stays ignored in the child.
+    struct sigaction previous {};
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    if (ignore_sighup) ::sigaction(SIGHUP, &ignore, &previous);
+    const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    if (ignore_sighup) ::sigaction(SIGHUP, &previous, nullptr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) throw std::runtime_error("cannot start " + program);
+}
+
+BackgroundRun::~BackgroundRun() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+void BackgroundRun::signal(int sig) const {
+    ::kill(pid_, sig);
+}
+
+int BackgroundRun::wait() {
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0) {
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool same_content(const std::string& a, const std::string& b) {
+    std::error_code ea, eb;
+    const auto size_a = fs::file_size(a, ea);
+    const auto size_b = fs::file_size(b, eb);
+    if (ea || eb || size_a != size_b) return false;
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    std::vector<char> ba(1 << 20), bb(1 << 20);
+    while (fa && fb) {
+        fa.read(ba.data(), std::streamsize(ba.size()));
+        fb.read(bb.data(), std::streamsize(bb.size()));
+        if (fa.gcount() != fb.gcount() ||
+            !std::equal(ba.begin(), ba.begin() + fa.gcount(), bb.begin()))
+            return false;
+    }
+    return fa.eof() && fb.eof();
+}
+
+std::vector<std::string> hidden_temporaries(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (name.starts_with('.') && name.ends_with(".part")) names.push_back(name);
+    }
+    return names;
+}
+
+void write_old_product(const std::string& path, std::uint8_t fill, std::size_t size) {
+    write_file(path, std::vector<std::uint8_t>(size, fill));
+}
+
+std::vector<std::string> sample_paths(const TempDir& dir) {
+    auto paths = seven_paths(dir);
+    paths[0] = sample_colour();
+    paths[1] = sample_pan();
+    return paths;
 }
 
 }  // namespace cirsharp::test

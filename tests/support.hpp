@@ -1,11 +1,16 @@
-// Helpers shared by the tests: temporary folders, crafted input files and
-// running the real binaries as child processes.
+// Helpers shared by the tests: temporary folders, crafted input files, the
+// sample exposure and its plain run, running the real binaries as child
+// processes and looking at what they leave on disk.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cirsharp::test {
@@ -54,8 +59,72 @@ std::vector<std::string> seven_paths(const TempDir& dir);
 inline const std::vector<std::string> kProductNames = {"rgbir16.raw", "cir8.raw", "pan8.raw",
                                                        "sharp.raw", "pan16.raw"};
 
-// The sample exposure of seed 1, generated once per test program.
+// The sample exposure of seed 1: the one the test fixture generated in the
+// build folder, else one generated once per test program.
 const std::string& sample_colour();
 const std::string& sample_pan();
+
+// A plain run of the sample exposure (no options): the seven paths and the
+// transcript. The fixture's in the build folder, else one made once per test
+// program. Only to be read.
+struct SampleRun {
+    std::vector<std::string> paths;
+    std::string transcript;
+};
+const SampleRun& sample_run();
+
+// `transcript` with every occurrence of folder `from` replaced by `to`.
+std::string moved_transcript(std::string transcript, const std::string& from,
+                             const std::string& to);
+
+// `options` followed by `paths`: a command line.
+std::vector<std::string> with_options(std::vector<std::string> options,
+                                      const std::vector<std::string>& paths);
+
+// The names in `dir`, sorted.
+std::vector<std::string> listing(const fs::path& dir);
+
+// Raw (maximum, minimum) limits as a stage may see them, degenerate ones
+// included; the minimum is never above `start`.
+std::pair<std::uint16_t, std::uint16_t> random_limits(std::mt19937_64& rng, std::uint16_t start);
+
+// How many rounds a randomised test makes: fewer under the sanitizers.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr int kRandomRounds = 20;
+#else
+inline constexpr int kRandomRounds = 200;
+#endif
+
+// A child started in the background, its standard output and error going
+// to files. The destructor kills and reaps a child still running.
+class BackgroundRun {
+  public:
+    // `ignore_sighup` starts the child with SIGHUP ignored, as nohup does.
+    BackgroundRun(const std::string& program, const std::vector<std::string>& args,
+                  const std::string& out_path, const std::string& err_path,
+                  bool ignore_sighup = false);
+    ~BackgroundRun();
+    BackgroundRun(const BackgroundRun&) = delete;
+    BackgroundRun& operator=(const BackgroundRun&) = delete;
+
+    void signal(int sig) const;
+    // Waits for the end: the exit status, or 128 + the signal.
+    int wait();
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// True when both files hold exactly the same bytes.
+bool same_content(const std::string& a, const std::string& b);
+
+// Names of the hidden temporary files ('.*.part') in `dir`.
+std::vector<std::string> hidden_temporaries(const fs::path& dir);
+
+// Writes a small product-like file of `size` bytes, each `fill`.
+void write_old_product(const std::string& path, std::uint8_t fill, std::size_t size = 1000);
+
+// The sample inputs in positions 1 and 2, the products in `dir`.
+std::vector<std::string> sample_paths(const TempDir& dir);
 
 }  // namespace cirsharp::test

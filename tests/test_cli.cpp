@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <sstream>
 
-#include "runs.hpp"
 #include "support.hpp"
 
 namespace cirsharp {
@@ -16,11 +15,8 @@ using test::sample_paths;
 using test::TempDir;
 namespace fs = std::filesystem;
 
-std::vector<std::string> with_options(std::vector<std::string> options,
-                                      const std::vector<std::string>& paths) {
-    options.insert(options.end(), paths.begin(), paths.end());
-    return options;
-}
+using test::listing;
+using test::with_options;
 
 std::size_t entries(const TempDir& dir) {
     return std::size_t(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
@@ -113,44 +109,69 @@ TEST(Cli, AFailedAllocationIsReportedAndStopsTheRun) {
 }
 #endif
 
-// A whole run: the 19-line transcript, the product sizes, and the same bytes
-// whatever the thread count and with the per-sample arithmetic.
-TEST(Cli, WholeRunsAgreeAcrossThreadCountsAndTheReference) {
-    const std::vector<std::vector<std::string>> variants = {
-        {}, {"--threads", "1"}, {"--threads=3"}, {"--reference", "--threads", "2"}};
-    std::vector<std::vector<std::uint8_t>> first;
-    for (const auto& options : variants) {
-        TempDir dir;
-        auto paths = sample_paths(dir);
-        auto r = run_process(CIRSHARP_BIN, with_options(options, paths));
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, "");
-        std::istringstream lines(r.out);
-        std::vector<std::string> got;
-        for (std::string line; std::getline(lines, line);)
-            got.push_back(line);
-        ASSERT_EQ(got.size(), 19u) << r.out;
-        for (int i = 0; i < 8; ++i)
-            EXPECT_EQ(got[i], "Muistinvaraus onnistui");
-        EXPECT_EQ(got[8].rfind("PAN Maximum:  ", 0), 0u);
-        EXPECT_EQ(got[11], "With simoultaneous output of  " + paths[6]);
-        EXPECT_EQ(got[12], "Done, now writing output of  " + paths[4]);
-        EXPECT_EQ(got[18], "Wrinting PANsharpened CIR");
-        EXPECT_EQ(entries(dir), 5u);  // no temporary file left behind
-        const std::uintmax_t sizes[] = {70'656'000, 26'496'000, 86'250'000, 258'750'000,
-                                        172'500'000};
-        std::vector<std::vector<std::uint8_t>> products;
-        for (int i = 0; i < 5; ++i) {
-            EXPECT_EQ(fs::file_size(paths[2 + i]), sizes[i]);
-            products.push_back(read_file(paths[2 + i]));
-        }
-        if (first.empty()) {
-            first = std::move(products);
-        } else {
-            for (int i = 0; i < 5; ++i)
-                EXPECT_TRUE(products[i] == first[i]) << test::kProductNames[i];
-        }
+TEST(EnviOption, HeadersNamingAFileOfTheRunAreRefused) {
+    TempDir dir;
+    auto paths = test::seven_paths(dir);
+    test::write_file(paths[0], {1});
+    test::write_file(paths[1], {1});
+    // The CIR8 product's header would overwrite the colour file.
+    paths[0] = paths[3] + ".hdr";
+    test::write_file(paths[0], {1});
+    std::vector<std::string> args = {"--envi"};
+    args.insert(args.end(), paths.begin(), paths.end());
+    auto r = run_process(CIRSHARP_BIN, args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("header '" + paths[3] + ".hdr'"), std::string::npos) << r.err;
+    // Without --envi there is no header, and the short input is what fails.
+    r = run_process(CIRSHARP_BIN, std::vector<std::string>(args.begin() + 1, args.end()));
+    EXPECT_EQ(r.status, 1);
+
+    // A product named like another product's header.
+    paths = test::seven_paths(dir);
+    paths[5] = paths[4] + ".hdr";
+    args = {"--envi"};
+    args.insert(args.end(), paths.begin(), paths.end());
+    r = run_process(CIRSHARP_BIN, args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("same file as the sharpened CIR file"), std::string::npos) << r.err;
+}
+
+TEST(EnviOption, AFailedRunLeavesNoHeader) {
+    TempDir dir;
+    auto paths = test::seven_paths(dir);
+    auto colour = read_file(test::sample_colour());
+    colour.pop_back();
+    test::write_file(paths[0], colour);
+    paths[1] = test::sample_pan();
+    std::vector<std::string> args = {"--envi"};
+    args.insert(args.end(), paths.begin(), paths.end());
+    const auto r = run_process(CIRSHARP_BIN, args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(listing(dir.path()), std::vector<std::string>{"colour.raw"});
+}
+
+TEST(QuicklookOption, NeedsAFolderAndTheTool) {
+    TempDir dir;
+    const auto paths = test::seven_paths(dir);
+    std::vector<std::string> empty = {"--quicklook="};
+    empty.insert(empty.end(), paths.begin(), paths.end());
+    for (const auto& args : {std::vector<std::string>{"--quicklook"}, empty}) {
+        const std::string& bad = args[0];
+        const auto r = run_process(CIRSHARP_BIN, args);
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find("--quicklook needs a folder"), std::string::npos) << r.err;
     }
+    // A converter alone in a folder, with nothing on PATH: refused before any
+    // file is opened.
+    fs::copy_file(CIRSHARP_BIN, dir.path() / "cirsharp");
+    std::string command = "PATH=/nonexistent exec '" + (dir / "cirsharp") + "' --quicklook ql";
+    for (const auto& p : paths)
+        command += " '" + p + "'";
+    const auto r = run_process("/bin/sh", {"-c", command});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("needs cirsharp-quicklook"), std::string::npos) << r.err;
+    EXPECT_EQ(listing(dir.path()), std::vector<std::string>{"cirsharp"});
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "fusion/fusion_kernels.hpp"
 #include "fusion/hsv.hpp"
+#include "support.hpp"
 
 namespace cirsharp {
 namespace {
@@ -48,15 +50,6 @@ TEST(HsvFuse, TruncatesAndKeepsTheHueStepsSeparate) {
     EXPECT_EQ(hsv_fuse(60, 20, 180, 90), (Bytes{30, 10, 90}));
     // A merged "x 60 then / 60" would give 4 for the second byte.
     EXPECT_EQ(hsv_fuse(0, 1, 51, 255), (Bytes{0, 5, 255}));
-}
-
-TEST(HsvToRgb, SectorsOutsideZeroToFourTakeTheLastRow) {
-    const Rgb six = hsv_to_rgb(390, 0.5, 1.0);  // k = 6
-    const Rgb neg = hsv_to_rgb(-30, 0.5, 1.0);  // k = -1
-    EXPECT_EQ(six.r, 1.0);
-    EXPECT_EQ(six.g, 0.5);
-    EXPECT_EQ(neg.r, 1.0);
-    EXPECT_EQ(neg.g, 0.5);
 }
 
 // Colour triples that exercise every branch: a coarse grid over the cube,
@@ -101,17 +94,17 @@ TEST(SharpenRows, FactorPathMatchesHsvFuseForEveryPanValue) {
     for (int shift = 0; shift < 256; shift += 5) {
         for (std::size_t i = 0; i < pan.size(); ++i)
             pan[i] = std::uint8_t((i * 7 + shift) % 256);
-        sharpen_rows(cir, pan, g, 0, g.height, fast);
         sharpen_rows_reference(cir, pan, g, 0, g.height, slow);
-        ASSERT_EQ(fast, slow) << "shift " << shift;
+        for (const Simd simd : available_simd()) {
+            sharpen_rows(cir, pan, g, 0, g.height, fast, simd);
+            ASSERT_EQ(fast, slow) << "shift " << shift << ", " << name_of(simd);
+        }
     }
 }
 
-// The vector factor kernels must give channel_factors' doubles bit for bit,
-// for every one of the 2^24 colours.
+// Every vector path of this processor must give channel_factors' doubles bit
+// for bit, for every one of the 2^24 colours.
 TEST(ChannelFactors, VectorKernelsMatchTheScalarOnesForEveryColour) {
-    std::vector<FactorKernel> kernels = {FactorKernel::sse2, FactorKernel::scalar};
-    if (__builtin_cpu_supports("avx2")) kernels.push_back(FactorKernel::avx2);
     constexpr std::size_t n = 65536;
     std::vector<std::uint8_t> cir(3 * n);
     std::vector<double> want(3 * n), got(3 * n);
@@ -125,17 +118,38 @@ TEST(ChannelFactors, VectorKernelsMatchTheScalarOnesForEveryColour) {
             want[n + i] = f.c[1];
             want[2 * n + i] = f.c[2];
         }
-        for (const FactorKernel kernel : kernels) {
+        for (const Simd simd : available_simd()) {
             // An odd count leaves a tail for the scalar path as well.
             const std::size_t count = first % 2 ? n - 3 : n;
             std::fill(got.begin(), got.end(), -1.0);
             row_channel_factors(cir.data(), count, got.data(), got.data() + n, got.data() + 2 * n,
-                                kernel);
+                                simd);
             for (std::size_t i = 0; i < count; ++i)
                 for (int c = 0; c < 3; ++c)
                     ASSERT_EQ(std::memcmp(&got[c * n + i], &want[c * n + i], sizeof(double)), 0)
                         << "colour " << first << ',' << (i >> 8) << ',' << (i & 255) << " channel "
-                        << c << " kernel " << int(kernel);
+                        << c << ", " << name_of(simd);
+        }
+    }
+}
+
+// Random composites, a quarter of their bytes 0 or 255 (black, grey and pure
+// colours), and random pan values: every path gives the reference's bytes.
+TEST(SharpenRows, FastPathsMatchTheReferenceOnRandomComposites) {
+    std::mt19937_64 rng(99);
+    const FusionGeometry g{8, 4, 25, 12};  // 8 x 4 composite pixels to 25 x 12
+    for (int round = 0; round < test::kRandomRounds; ++round) {
+        std::vector<std::uint8_t> cir(std::size_t(g.source_width) * g.source_height * 3);
+        for (auto& v : cir)
+            v = std::uint8_t(rng() % 4 == 0 ? (rng() % 2) * 255 : rng());
+        std::vector<std::uint8_t> pan(std::size_t(g.width) * g.height);
+        for (auto& v : pan)
+            v = std::uint8_t(rng());
+        std::vector<std::uint8_t> fast(pan.size() * 3), slow(pan.size() * 3);
+        sharpen_rows_reference(cir, pan, g, 0, g.height, slow);
+        for (const Simd simd : available_simd()) {
+            sharpen_rows(cir, pan, g, 0, g.height, fast, simd);
+            ASSERT_EQ(fast, slow) << "round " << round << ", " << name_of(simd);
         }
     }
 }

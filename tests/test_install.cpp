@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
-#include <regex>
 #include <set>
 
 #include "driver/command_line.hpp"
@@ -30,23 +30,31 @@ TEST(Install, ProgramsAndManPageLandUnderThePrefix) {
     ASSERT_TRUE(fs::exists(page));
     const auto bytes = test::read_file(page);
     const std::string text(bytes.begin(), bytes.end());
+    // Section headings: lines ".SH NAME".
     std::set<std::string> sections;
-    const std::regex heading(R"(\n\.SH ([A-Z ]+)\n)");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), heading);
-         it != std::sregex_iterator(); ++it)
-        sections.insert((*it)[1]);
+    for (std::size_t at = 0; (at = text.find("\n.SH ", at)) != std::string::npos;) {
+        at += 5;
+        sections.insert(text.substr(at, text.find('\n', at) - at));
+    }
     for (const auto* s : {"NAME", "SYNOPSIS", "DESCRIPTION", "POSITIONS", "OPTIONS", "EXIT STATUS",
                           "FILES", "EXAMPLES"})
         EXPECT_TRUE(sections.count(s)) << "no section " << s;
-    // Every option that --help lists is documented, and so are the positions.
-    const std::regex option(R"(\s(--[a-z]+))");
+    // Every option that --help lists (a "--word" after white space) is
+    // documented, in roff as "\-\-word", and so are the positions.
     const std::string usage = usage_text();
     int options = 0;
-    for (auto it = std::sregex_iterator(usage.begin(), usage.end(), option);
-         it != std::sregex_iterator(); ++it, ++options) {
-        std::string roff = (*it)[1];
-        roff = std::regex_replace(roff, std::regex("-"), "\\-");
-        EXPECT_NE(text.find(roff), std::string::npos) << (*it)[1] << " is not in the man page";
+    for (std::size_t at = 0; (at = usage.find("--", at)) != std::string::npos; at += 2) {
+        if (at == 0 || !std::isspace(static_cast<unsigned char>(usage[at - 1]))) continue;
+        std::size_t end = at + 2;
+        while (end < usage.size() && std::islower(static_cast<unsigned char>(usage[end])))
+            ++end;
+        if (end == at + 2) continue;  // "--" alone
+        const std::string option = usage.substr(at, end - at);
+        std::string roff;
+        for (const char c : option)
+            roff += c == '-' ? std::string("\\-") : std::string(1, c);
+        EXPECT_NE(text.find(roff), std::string::npos) << option << " is not in the man page";
+        ++options;
     }
     EXPECT_GE(options, 7);
     const char* positions[] = {"COLOUR", "PANTILES",  "RGBIR16", "CIR8",

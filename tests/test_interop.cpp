@@ -20,18 +20,8 @@ using test::run_process;
 using test::TempDir;
 namespace fs = std::filesystem;
 
-std::vector<std::string> sample_paths(const TempDir& dir) {
-    auto paths = test::seven_paths(dir);
-    paths[0] = test::sample_colour();
-    paths[1] = test::sample_pan();
-    return paths;
-}
-
-std::vector<std::string> with_options(std::vector<std::string> options,
-                                      const std::vector<std::string>& paths) {
-    options.insert(options.end(), paths.begin(), paths.end());
-    return options;
-}
+using test::sample_paths;
+using test::with_options;
 
 // `count` bytes of `path` from `offset`.
 std::vector<std::uint8_t> bytes_at(const std::string& path, std::uint64_t offset,
@@ -53,19 +43,6 @@ unsigned product_sample(const std::string& path, const ProductLayout& l, int x, 
     return l.bytes_per_sample == 1 ? b[0] : unsigned(b[0] | b[1] << 8);
 }
 
-bool same_contents(const std::string& a, const std::string& b) {
-    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
-    std::vector<char> ba(1 << 20), bb(1 << 20);
-    while (fa && fb) {
-        fa.read(ba.data(), std::streamsize(ba.size()));
-        fb.read(bb.data(), std::streamsize(bb.size()));
-        if (fa.gcount() != fb.gcount() ||
-            !std::equal(ba.begin(), ba.begin() + fa.gcount(), bb.begin()))
-            return false;
-    }
-    return fa.eof() && fb.eof();
-}
-
 // The full path of a program on PATH; empty, with a failure saying what to
 // install, when there is none.
 std::string find_tool(const std::string& name, const std::string& package) {
@@ -79,9 +56,8 @@ std::string find_tool(const std::string& name, const std::string& package) {
 // A run with --envi and --quicklook: same transcript and products as a run
 // without options, one header and one PNG per product, nothing else.
 TEST(Interop, OptionsLeaveTheTranscriptAndTheProductsAlone) {
-    TempDir plain, opted;
-    const auto a = run_process(CIRSHARP_BIN, sample_paths(plain));
-    ASSERT_EQ(a.status, 0) << a.err;
+    const auto& plain = test::sample_run();
+    TempDir opted;
     auto paths = sample_paths(opted);
     paths[2] = "/dev/null";  // a device: written, but no header and no quicklook
     const auto b =
@@ -89,12 +65,10 @@ TEST(Interop, OptionsLeaveTheTranscriptAndTheProductsAlone) {
     ASSERT_EQ(b.status, 0) << b.err;
     EXPECT_EQ(b.err, "");
     // The same transcript, but for the folder name in two of its lines.
-    std::string transcript = b.out;
-    for (std::size_t at; (at = transcript.find(opted.path().string())) != std::string::npos;)
-        transcript.replace(at, opted.path().string().size(), plain.path().string());
-    EXPECT_EQ(transcript, a.out);
+    const std::string plain_dir = fs::path(plain.paths[2]).parent_path().string();
+    EXPECT_EQ(test::moved_transcript(b.out, opted.path().string(), plain_dir), plain.transcript);
     for (const auto& name : {"cir8.raw", "pan8.raw", "sharp.raw", "pan16.raw"}) {
-        EXPECT_TRUE(same_contents(plain / name, opted / name)) << name;
+        EXPECT_TRUE(test::same_content(plain_dir + "/" + name, opted / name)) << name;
         EXPECT_TRUE(fs::exists(opted / (std::string(name) + ".hdr"))) << name;
     }
     EXPECT_FALSE(fs::exists("/dev/null.hdr"));
@@ -254,7 +228,7 @@ TEST(Interop, AFailedQuicklookRunIsStatusOneWithTheProductsKept) {
     EXPECT_NE(r.err.find("cirsharp-quicklook: cannot create the folder"), std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("the products are complete"), std::string::npos) << r.err;
-    EXPECT_EQ(fs::file_size(paths[3]), 26'496'000u);
+    EXPECT_EQ(fs::file_size(paths[3]), layout_of(Product::kCir8).file_bytes());
     EXPECT_TRUE(fs::exists(paths[3] + ".hdr"));
 }
 

@@ -9,7 +9,6 @@
 #include <iostream>
 #include <thread>
 
-#include "runs.hpp"
 #include "support.hpp"
 
 namespace cirsharp {

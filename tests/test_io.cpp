@@ -4,8 +4,10 @@
 
 #include <filesystem>
 
+#include "io/envi.hpp"
 #include "io/file.hpp"
 #include "io/temp_files.hpp"
+#include "raster/geometry.hpp"
 #include "support.hpp"
 
 namespace cirsharp {
@@ -15,12 +17,11 @@ using test::read_file;
 using test::TempDir;
 namespace fs = std::filesystem;
 
-std::vector<fs::path> listing(const TempDir& dir) {
-    std::vector<fs::path> names;
-    for (const auto& e : fs::directory_iterator(dir.path()))
-        names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
+using test::listing;
+
+std::string text_of(const std::string& path) {
+    const auto bytes = read_file(path);
+    return {bytes.begin(), bytes.end()};
 }
 
 TEST(OutputFile, CommitsWholeOrLeavesThePreviousContent) {
@@ -32,9 +33,9 @@ TEST(OutputFile, CommitsWholeOrLeavesThePreviousContent) {
         const std::byte data[] = {std::byte{9}, std::byte{9}};
         f.write(data);
         EXPECT_EQ(read_file(dir / "p.raw"), (std::vector<std::uint8_t>{1, 2, 3}));
-        EXPECT_EQ(listing(dir).size(), 2u);  // the product and its hidden temporary file
+        EXPECT_EQ(listing(dir.path()).size(), 2u);  // the product and its hidden temporary file
     }  // abandoned: the temporary file goes, the old product stays
-    EXPECT_EQ(listing(dir), std::vector<fs::path>{"p.raw"});
+    EXPECT_EQ(listing(dir.path()), std::vector<std::string>{"p.raw"});
     EXPECT_EQ(read_file(dir / "p.raw"), (std::vector<std::uint8_t>{1, 2, 3}));
 
     io::OutputFile f = io::OutputFile::create(dir / "p.raw", temps);
@@ -42,7 +43,7 @@ TEST(OutputFile, CommitsWholeOrLeavesThePreviousContent) {
     f.write(data);
     f.commit(true);
     EXPECT_EQ(read_file(dir / "p.raw"), (std::vector<std::uint8_t>{7}));
-    EXPECT_EQ(listing(dir), std::vector<fs::path>{"p.raw"});
+    EXPECT_EQ(listing(dir.path()), std::vector<std::string>{"p.raw"});
 }
 
 TEST(OutputFile, FollowsLinksAndKeepsModes) {
@@ -79,6 +80,80 @@ TEST(InputFile, RefusesFoldersShortFilesAndReadsPastTheEnd) {
     f.read_at(2, two);
     EXPECT_EQ(two[1], std::byte{4});
     EXPECT_THROW(f.read_at(3, two), io::FileError);
+}
+
+TEST(EnviHeader, DescribesEachProductLayout) {
+    EXPECT_EQ(io::envi_header(layout_of(Product::kSharpened)),
+              "ENVI\nsamples = 11500\nlines = 7500\nbands = 3\nheader offset = 0\n"
+              "file type = ENVI Standard\ndata type = 1\ninterleave = bip\nbyte order = 0\n"
+              "band names = {NIR, Red, Green}\ndefault bands = {1, 2, 3}\n");
+    EXPECT_EQ(io::envi_header(layout_of(Product::kPan16)),
+              "ENVI\nsamples = 11500\nlines = 7500\nbands = 1\nheader offset = 0\n"
+              "file type = ENVI Standard\ndata type = 12\ninterleave = bsq\nbyte order = 0\n"
+              "band names = {PAN}\n");
+    const std::string rgbir = io::envi_header(layout_of(Product::kRgbir16));
+    EXPECT_NE(rgbir.find("samples = 3680\nlines = 2400\nbands = 4\n"), std::string::npos);
+    EXPECT_NE(rgbir.find("data type = 12\n"), std::string::npos);
+    EXPECT_NE(rgbir.find("band names = {Red, Green, Blue, NIR}\n"), std::string::npos);
+    EXPECT_EQ(rgbir.find("default bands"), std::string::npos);
+    EXPECT_NE(io::envi_header(layout_of(Product::kCir8)).find("default bands = {1, 2, 3}"),
+              std::string::npos);
+    // The layouts add up to the documented product sizes, once each here.
+    const std::uint64_t sizes[] = {70'656'000, 26'496'000, 86'250'000, 258'750'000, 172'500'000};
+    for (std::size_t i = 0; i < kProducts.size(); ++i)
+        EXPECT_EQ(layout_of(kProducts[i]).file_bytes(), sizes[i]);
+}
+
+TEST(Sidecar, AppearsExactlyWhenItsProductIsCommitted) {
+    TempDir dir;
+    io::TempFiles temps;
+    {
+        io::OutputFile f = io::OutputFile::create(dir / "p.raw", temps);
+        f.set_sidecar(".hdr", "header\n");
+        f.write(std::as_bytes(std::span("data", 4)));
+        // Before the commit: two temporary files and nothing at a final path.
+        const auto names = listing(dir.path());
+        ASSERT_EQ(names.size(), 2u);
+        for (const auto& n : names)
+            EXPECT_TRUE(n.ends_with(".part")) << n;
+        io::OutputFile moved = std::move(f);
+        moved.commit(true);
+    }
+    EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"p.raw", "p.raw.hdr"}));
+    EXPECT_EQ(text_of(dir / "p.raw.hdr"), "header\n");
+
+    // Not committed: neither the product nor its header, and the old ones stay.
+    {
+        io::OutputFile f = io::OutputFile::create(dir / "p.raw", temps);
+        f.set_sidecar(".hdr", "other\n");
+    }
+    EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"p.raw", "p.raw.hdr"}));
+    EXPECT_EQ(text_of(dir / "p.raw.hdr"), "header\n");
+}
+
+TEST(Sidecar, NoneForASpecialFileAndLinksAreFollowed) {
+    io::TempFiles temps;
+    {
+        io::OutputFile f = io::OutputFile::create("/dev/null", temps);
+        f.set_sidecar(".hdr", "header\n");
+        f.commit(false);
+    }
+    EXPECT_FALSE(fs::exists("/dev/null.hdr"));
+
+    // The header sits beside the path given; a header path that is a link
+    // keeps being a link and its target gets the text.
+    TempDir dir;
+    fs::create_directory(dir.path() / "real");
+    fs::create_symlink("real/p.raw", dir.path() / "p.raw");
+    fs::create_symlink("real/h", dir.path() / "p.raw.hdr");
+    {
+        io::OutputFile f = io::OutputFile::create(dir / "p.raw", temps);
+        f.set_sidecar(".hdr", "header\n");
+        f.commit(false);
+    }
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "p.raw.hdr"));
+    EXPECT_EQ(text_of(dir / "real/h"), "header\n");
+    EXPECT_EQ(listing(dir.path() / "real"), (std::vector<std::string>{"h", "p.raw"}));
 }
 
 }  // namespace

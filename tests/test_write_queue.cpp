@@ -57,14 +57,16 @@ TEST_P(WriteQueueTest, AFailureStopsLaterJobsAndReachesTheCaller) {
     io::OutputFile later = io::OutputFile::create(dir / "later.raw", temps);
     io::WriteQueue queue(out, background());
     io::WriteQueue::Ticket failing = 0;
+    bool thrown = false;  // in the background, a push may already see the failure
     try {
         failing = queue.write(full, bytes_of("x"));
         queue.print("after the failure");
         queue.write(later, bytes_of("y"));
         queue.commit(later, false);
     } catch (const io::FileError&) {
-        EXPECT_FALSE(background()) << "a background queue fails on its own thread";
+        thrown = true;
     }
+    EXPECT_TRUE(thrown || background()) << "without a background the push itself fails";
     EXPECT_THROW(queue.finish(), io::FileError);
     EXPECT_THROW(queue.wait(failing), io::FileError);
     EXPECT_THROW(queue.print("too late"), io::FileError);

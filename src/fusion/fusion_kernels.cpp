@@ -89,14 +89,14 @@ template <int N>
     }
 }
 
-[[gnu::target("avx2")]] void factor_lanes_avx2(const std::uint8_t* cir, std::size_t count,
-                                               const double* unit, double* f0, double* f1,
-                                               double* f2) {
+CIRSHARP_TARGET_AVX2 void factor_lanes_avx2(const std::uint8_t* cir, std::size_t count,
+                                            const double* unit, double* f0, double* f1,
+                                            double* f2) {
     factor_lanes<4>(cir, count, unit, f0, f1, f2);
 }
 
-void factor_lanes_sse2(const std::uint8_t* cir, std::size_t count, const double* unit, double* f0,
-                       double* f1, double* f2) {
+void factor_lanes_baseline(const std::uint8_t* cir, std::size_t count, const double* unit,
+                           double* f0, double* f1, double* f2) {
     factor_lanes<2>(cir, count, unit, f0, f1, f2);
 }
 
@@ -111,31 +111,29 @@ void factor_lanes_sse2(const std::uint8_t* cir, std::size_t count, const double*
     }
 }
 
-[[gnu::target("avx2")]] void fuse_row_avx2(const double* e0, const double* e1, const double* e2,
-                                           const double* value, std::size_t w, std::uint8_t* o) {
+CIRSHARP_TARGET_AVX2 void fuse_row_avx2(const double* e0, const double* e1, const double* e2,
+                                        const double* value, std::size_t w, std::uint8_t* o) {
     fuse_row(e0, e1, e2, value, w, o);
 }
 
-void fuse_row_sse2(const double* e0, const double* e1, const double* e2, const double* value,
-                   std::size_t w, std::uint8_t* o) {
+void fuse_row_baseline(const double* e0, const double* e1, const double* e2, const double* value,
+                       std::size_t w, std::uint8_t* o) {
     fuse_row(e0, e1, e2, value, w, o);
 }
 
 }  // namespace
 
 void row_channel_factors(const std::uint8_t* cir, std::size_t count, double* f0, double* f1,
-                         double* f2, FactorKernel kernel) {
+                         double* f2, Simd simd) {
     std::array<double, 256> unit;
     for (int c = 0; c < 256; ++c)
         unit[c] = c / 255.0;
-    if (kernel == FactorKernel::automatic)
-        kernel = __builtin_cpu_supports("avx2") ? FactorKernel::avx2 : FactorKernel::sse2;
-    std::size_t done = 0;
-    if (kernel == FactorKernel::avx2) {
+    std::size_t done;
+    if (simd == Simd::avx2) {
         factor_lanes_avx2(cir, count, unit.data(), f0, f1, f2);
         done = count / 4 * 4;
-    } else if (kernel == FactorKernel::sse2) {
-        factor_lanes_sse2(cir, count, unit.data(), f0, f1, f2);
+    } else {
+        factor_lanes_baseline(cir, count, unit.data(), f0, f1, f2);
         done = count / 2 * 2;
     }
     for (std::size_t i = done; i < count; ++i) {
@@ -147,15 +145,15 @@ void row_channel_factors(const std::uint8_t* cir, std::size_t count, double* f0,
 }
 
 void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
-                  const FusionGeometry& g, int row_begin, int row_end,
-                  std::span<std::uint8_t> out) {
+                  const FusionGeometry& g, int row_begin, int row_end, std::span<std::uint8_t> out,
+                  Simd simd) {
     FusionScratch scratch;
-    sharpen_rows(cir, pan, g, row_begin, row_end, out, scratch);
+    sharpen_rows(cir, pan, g, row_begin, row_end, out, scratch, simd);
 }
 
 void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
                   const FusionGeometry& g, int row_begin, int row_end, std::span<std::uint8_t> out,
-                  FusionScratch& scratch) {
+                  FusionScratch& scratch, Simd simd) {
     std::array<double, 256> unit;
     for (int p = 0; p < 256; ++p)
         unit[p] = p / 255.0;
@@ -179,12 +177,11 @@ void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_
     double* e0 = spread.data();
     double* e1 = e0 + w;
     double* e2 = e1 + w;
-    const bool avx2 = __builtin_cpu_supports("avx2");
     int cached = -1;
     for (int y = row_begin; y < row_end; ++y) {
         const int sy = source_index(y);
         if (sy != cached) {
-            row_channel_factors(cir.data() + std::size_t(sy) * sw * 3, sw, f0, f1, f2);
+            row_channel_factors(cir.data() + std::size_t(sy) * sw * 3, sw, f0, f1, f2, simd);
             for (std::size_t x = 0; x < w; ++x) {
                 e0[x] = f0[source_column[x]];
                 e1[x] = f1[source_column[x]];
@@ -196,10 +193,10 @@ void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_
         for (std::size_t x = 0; x < w; ++x)
             value[x] = unit[pan_row[x]];
         std::uint8_t* o = out.data() + std::size_t(y - row_begin) * w * 3;
-        if (avx2)
+        if (simd == Simd::avx2)
             fuse_row_avx2(e0, e1, e2, value.data(), w, o);
         else
-            fuse_row_sse2(e0, e1, e2, value.data(), w, o);
+            fuse_row_baseline(e0, e1, e2, value.data(), w, o);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "compute/cpu.hpp"
 #include "raster/geometry.hpp"
 
 namespace cirsharp {
@@ -21,10 +22,10 @@ inline int source_index(int x) {
 
 // channel_factors for `count` composite pixels at `cir` (3 bytes each) into
 // three planes, several pixels at a time without branches: the same doubles,
-// bit for bit. `automatic` takes the widest vectors the processor has.
-enum class FactorKernel { automatic, avx2, sse2, scalar };
+// bit for bit: four pixels at a time with AVX2, two on the baseline, the
+// rest through channel_factors itself.
 void row_channel_factors(const std::uint8_t* cir, std::size_t count, double* f0, double* f1,
-                         double* f2, FactorKernel kernel = FactorKernel::automatic);
+                         double* f2, Simd simd = best_simd());
 
 // Working rows of one thread, kept from band to band.
 struct FusionScratch {
@@ -39,9 +40,10 @@ struct FusionScratch {
 // (one byte a pixel).
 void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
                   const FusionGeometry& g, int row_begin, int row_end, std::span<std::uint8_t> out,
-                  FusionScratch& scratch);
+                  FusionScratch& scratch, Simd simd = best_simd());
 void sharpen_rows(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
-                  const FusionGeometry& g, int row_begin, int row_end, std::span<std::uint8_t> out);
+                  const FusionGeometry& g, int row_begin, int row_end, std::span<std::uint8_t> out,
+                  Simd simd = best_simd());
 
 // The same, one hsv_fuse call per output pixel: the reference.
 void sharpen_rows_reference(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,

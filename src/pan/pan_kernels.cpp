@@ -22,11 +22,11 @@ namespace {
     return {maximum, minimum};
 }
 
-[[gnu::target("avx2")]] PanLimits scan_samples_avx2(const std::uint16_t* v, std::size_t n) {
+CIRSHARP_TARGET_AVX2 PanLimits scan_samples_avx2(const std::uint16_t* v, std::size_t n) {
     return scan_samples(v, n);
 }
 
-PanLimits scan_samples_sse2(const std::uint16_t* v, std::size_t n) {
+PanLimits scan_samples_baseline(const std::uint16_t* v, std::size_t n) {
     return scan_samples(v, n);
 }
 
@@ -46,9 +46,9 @@ void for_kept_rows(std::span<const std::uint16_t> tiles, const PanGeometry& g, i
 
 }  // namespace
 
-PanLimits scan_pan_limits(std::span<const std::uint16_t> samples) {
-    return __builtin_cpu_supports("avx2") ? scan_samples_avx2(samples.data(), samples.size())
-                                          : scan_samples_sse2(samples.data(), samples.size());
+PanLimits scan_pan_limits(std::span<const std::uint16_t> samples, Simd simd) {
+    return simd == Simd::avx2 ? scan_samples_avx2(samples.data(), samples.size())
+                              : scan_samples_baseline(samples.data(), samples.size());
 }
 
 PanLimits merge(PanLimits a, PanLimits b) {

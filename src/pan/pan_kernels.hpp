@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "compute/cpu.hpp"
 #include "radiometry/radiometry.hpp"
 #include "raster/geometry.hpp"
 
@@ -20,7 +21,7 @@ struct PanLimits {
 // Raw limits over every sample, the cropped margin included. Samples 0 and 1
 // never become the minimum, and it stays 20000 when no sample lies in
 // 2..20000.
-PanLimits scan_pan_limits(std::span<const std::uint16_t> samples);
+PanLimits scan_pan_limits(std::span<const std::uint16_t> samples, Simd simd = best_simd());
 PanLimits merge(PanLimits a, PanLimits b);
 
 // Kept rows [row_begin, row_end) of the PAN8 image, straight from the tiles

@@ -127,14 +127,39 @@ TEST_P(WriteQueueTest, ARingOverAFailedQueueThrowsInsteadOfWaiting) {
     io::OutputFile full = io::OutputFile::create("/dev/full", temps);
     io::WriteQueue queue(out, background());
     std::vector<std::byte> memory(64);
-    io::BufferRing ring(queue, memory, 64);
+    io::BufferRing ring(queue, memory, 64);  // one buffer
     const auto buffer = ring.take();
     try {
         ring.lend(buffer, queue.write(full, buffer));
     } catch (const io::FileError&) {
         EXPECT_FALSE(background());
+        ring.give_back(buffer);
     }
     EXPECT_THROW(ring.take(), io::FileError);
+}
+
+// A buffer whose jobs have run is taken again before a fresh one is made, and
+// every buffer given back may be taken again: no more memory than the work
+// needs, and never a buffer twice.
+TEST_P(WriteQueueTest, ARingReusesWarmBuffersAndNeverHandsOneOutTwice) {
+    TempDir dir;
+    io::TempFiles temps;
+    std::ostringstream out;
+    io::OutputFile file = io::OutputFile::create(dir / "ring.raw", temps);
+    io::WriteQueue queue(out, background());
+    io::BufferRing ring(queue, 3, 16);
+    const auto first = ring.take();
+    ring.give_back(first);
+    ASSERT_EQ(ring.take().data(), first.data());  // warm, not a new one
+    const auto second = ring.take();
+    const auto third = ring.take();
+    EXPECT_NE(second.data(), first.data());
+    EXPECT_NE(third.data(), first.data());
+    EXPECT_NE(third.data(), second.data());
+    EXPECT_THROW(ring.take(), std::logic_error);  // all three are out
+    ring.lend(second, queue.write(file, second));
+    EXPECT_EQ(ring.take().data(), second.data());  // once its write has run
+    queue.finish();
 }
 
 INSTANTIATE_TEST_SUITE_P(BackgroundAndForeground, WriteQueueTest, ::testing::Bool(),

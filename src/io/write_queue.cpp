@@ -85,6 +85,11 @@ void WriteQueue::wait(Ticket ticket) {
     if (failure_) std::rethrow_exception(failure_);
 }
 
+bool WriteQueue::has_run(Ticket ticket) {
+    std::lock_guard lock(mutex_);
+    return done_ >= ticket && !failure_;
+}
+
 void WriteQueue::finish() {
     Ticket last;
     {
@@ -155,24 +160,40 @@ BufferRing::~BufferRing() {
 }
 
 std::span<std::byte> BufferRing::take() {
-    if (slots_.empty()) throw std::logic_error("a buffer ring without buffers");
-    Slot& slot = slots_[next_];
-    next_ = (next_ + 1) % slots_.size();
-    queue_.wait(slot.read_until);
-    if (!slot.data) {
-        slot.storage = std::make_unique_for_overwrite<std::byte[]>(bytes_);
-        slot.data = slot.storage.get();
-    }
-    return {slot.data, bytes_};
+    Slot* chosen = nullptr;
+    // One already made whose jobs have run: its pages are warm.
+    for (Slot& s : slots_)
+        if (s.data && !s.taken && queue_.has_run(s.read_until)) {
+            chosen = &s;
+            break;
+        }
+    // Else a new one, while fewer than `count` are made.
+    for (Slot& s : slots_)
+        if (!chosen && !s.data) {
+            s.storage = std::make_unique_for_overwrite<std::byte[]>(bytes_);
+            s.data = s.storage.get();
+            chosen = &s;
+        }
+    // Else the one whose jobs end first.
+    if (!chosen)
+        for (Slot& s : slots_)
+            if (!s.taken && (!chosen || s.read_until < chosen->read_until)) chosen = &s;
+    if (!chosen) throw std::logic_error("every buffer of the ring is taken");
+    queue_.wait(chosen->read_until);
+    chosen->taken = true;
+    return {chosen->data, bytes_};
+}
+
+BufferRing::Slot& BufferRing::slot_of(std::span<const std::byte> buffer) {
+    for (Slot& s : slots_)
+        if (s.data == buffer.data()) return s;
+    throw std::logic_error("a buffer that is not the ring's");
 }
 
 void BufferRing::lend(std::span<const std::byte> buffer, WriteQueue::Ticket ticket) {
-    for (Slot& s : slots_)
-        if (s.data == buffer.data()) {
-            s.read_until = std::max(s.read_until, ticket);
-            return;
-        }
-    throw std::logic_error("lent a buffer that is not the ring's");
+    Slot& s = slot_of(buffer);
+    s.read_until = std::max(s.read_until, ticket);
+    s.taken = false;
 }
 
 }  // namespace cirsharp::io

@@ -51,6 +51,8 @@ class WriteQueue {
     // Waits until the job of `ticket` and every one before it have run, or
     // the queue has failed, whose failure it then rethrows.
     void wait(Ticket ticket);
+    // Whether that wait would return at once without a failure.
+    bool has_run(Ticket ticket);
     // wait() for every job queued so far.
     void finish();
 
@@ -77,9 +79,11 @@ class WriteQueue {
     std::thread closer_;
 };
 
-// Equal buffers that their owner fills and hands to a WriteQueue in turn.
-// Taking a buffer back waits until the jobs that read it have run, and the
-// destructor waits so for all of them: no queued job ever reads freed memory.
+// Equal buffers that their owner fills and hands to a WriteQueue. The owner
+// takes one, and gives it back either at once or lent to the queued jobs
+// that read it; taking one waits, if none is free, until the jobs that read
+// the one given back first have run, and the destructor waits so for all of
+// them: no queued job ever reads freed memory.
 class BufferRing {
   public:
     // `count` buffers of `bytes`, each made when first taken.
@@ -90,22 +94,28 @@ class BufferRing {
     BufferRing(const BufferRing&) = delete;
     BufferRing& operator=(const BufferRing&) = delete;
 
-    // The next buffer in turn, once every job that reads it has run.
+    // A free buffer: one already made whose jobs have run, else a new one
+    // while fewer than `count` are made, else the first given back once its
+    // jobs have run.
     std::span<std::byte> take();
-    // Marks `buffer`, one taken from this ring, as read by the queued jobs
-    // up to `ticket`.
+    // Gives `buffer`, one taken from this ring, back once the queued jobs up
+    // to `ticket` have run.
     void lend(std::span<const std::byte> buffer, WriteQueue::Ticket ticket);
+    // Gives `buffer` back now: no queued job reads it.
+    void give_back(std::span<const std::byte> buffer) { lend(buffer, 0); }
 
   private:
     struct Slot {
         std::byte* data = nullptr;
         std::unique_ptr<std::byte[]> storage;
         WriteQueue::Ticket read_until = 0;
+        bool taken = false;
     };
+    Slot& slot_of(std::span<const std::byte> buffer);
+
     WriteQueue& queue_;
     std::size_t bytes_;
     std::vector<Slot> slots_;
-    std::size_t next_ = 0;
 };
 
 }  // namespace cirsharp::io

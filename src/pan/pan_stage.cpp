@@ -75,7 +75,8 @@ void stretch_and_write_pan8(const PanStageFiles& files, const BandStretch& band,
     ByteTable table;
     if (!options.reference) build_byte_table(band, table);
     for (int tile_row = 0; tile_row * g.tile < g.height; ++tile_row) {
-        const auto samples = as_samples(halves.take());
+        const auto buffer = halves.take();
+        const auto samples = as_samples(buffer);
         read_tile_row(files.tiles, tile_row, samples, options.threads, false);
         const auto rows = plane.subspan(std::size_t(tile_row) * g.tile * g.width,
                                         std::size_t(kept_rows(tile_row)) * g.width);
@@ -87,6 +88,7 @@ void stretch_and_write_pan8(const PanStageFiles& files, const BandStretch& band,
                          else
                              stretch_pan_rows(samples, g, table, int(begin), int(end), rows);
                      });
+        halves.give_back(buffer);  // no job reads the tiles of this pass
         if (tile_row == 0) {
             queue.print("Done, now writing output of  " + files.pan8.path());
             queue.print("Kopioin PAN datan");

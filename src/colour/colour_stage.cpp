@@ -1,6 +1,7 @@
 #include "colour/colour_stage.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,11 +75,12 @@ void make_cir_composite(BandLimits& limits,
     limits.maximum[kGreen] = s.green.hi;
     limits.minimum[kGreen] = s.green.lo;
 
-    CirTables tables;
+    // 192 KiB: on the heap, as a run may be given a small stack.
+    const auto tables = std::make_unique<CirTables>();
     if (!options.reference) {
-        build_byte_table(s.nir, tables.nir);
-        build_byte_table(s.red, tables.red);
-        build_byte_table(s.green, tables.green);
+        build_byte_table(s.nir, tables->nir);
+        build_byte_table(s.red, tables->red);
+        build_byte_table(s.green, tables->green);
     }
     const std::size_t cir_row_bytes = std::size_t(g.width) * 3;
     for (int row = 0; row < g.height; row += kColourBandRows) {
@@ -93,7 +95,7 @@ void make_cir_composite(BandLimits& limits,
                 if (options.reference)
                     composite_row_reference(nir, red, green, s, out);
                 else
-                    composite_row(nir, red, green, tables, out);
+                    composite_row(nir, red, green, *tables, out);
             }
         });
     }

@@ -1,6 +1,7 @@
 #include "pan/pan_stage.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -72,8 +73,9 @@ PanLimits scan_and_write_pan16(const PanStageFiles& files, io::BufferRing& halve
 void stretch_and_write_pan8(const PanStageFiles& files, const BandStretch& band,
                             io::BufferRing& halves, std::span<std::uint8_t> plane,
                             io::WriteQueue& queue, const StageOptions& options) {
-    ByteTable table;
-    if (!options.reference) build_byte_table(band, table);
+    // 64 KiB: on the heap, as a run may be given a small stack.
+    const auto table = std::make_unique<ByteTable>();
+    if (!options.reference) build_byte_table(band, *table);
     for (int tile_row = 0; tile_row * g.tile < g.height; ++tile_row) {
         const auto buffer = halves.take();
         const auto samples = as_samples(buffer);
@@ -86,7 +88,7 @@ void stretch_and_write_pan8(const PanStageFiles& files, const BandStretch& band,
                              stretch_pan_rows_reference(samples, g, band, int(begin), int(end),
                                                         rows);
                          else
-                             stretch_pan_rows(samples, g, table, int(begin), int(end), rows);
+                             stretch_pan_rows(samples, g, *table, int(begin), int(end), rows);
                      });
         halves.give_back(buffer);  // no job reads the tiles of this pass
         if (tile_row == 0) {

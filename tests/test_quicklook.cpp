@@ -28,12 +28,21 @@ TEST(QuicklookTool, HelpAndUsageErrors) {
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find("usage: cirsharp-quicklook"), std::string::npos);
     }
-    // A product too short for its layout: status 1 and no PNG.
+    // A product shorter or longer than its layout (another product, say):
+    // status 1, both sizes named, and no PNG.
     test::write_file(dir / "pan8.raw", std::vector<std::uint8_t>(1000, 7));
-    const auto r =
+    auto r =
         run_process(CIRSHARP_QUICKLOOK_BIN, {"--output", dir / "q", "--pan8", dir / "pan8.raw"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("86250000 bytes are needed"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("is 1000 bytes long, but a pan8 product has 86250000 bytes"),
+              std::string::npos)
+        << r.err;
+    std::filesystem::resize_file(dir / "pan8.raw", 86250000);
+    r = run_process(CIRSHARP_QUICKLOOK_BIN, {"--output", dir / "q", "--cir8", dir / "pan8.raw"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is 86250000 bytes long, but a cir8 product has 26496000 bytes"),
+              std::string::npos)
+        << r.err;
     EXPECT_TRUE(listing(dir.path() / "q").empty());
 }
 

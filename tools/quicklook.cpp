@@ -89,7 +89,11 @@ Request parse(const std::vector<std::string>& args) {
 
 Preview make_preview(const ProductLayout& layout, const std::string& path, int max_width) {
     io::InputFile in = io::InputFile::open(path);
-    in.require_size(layout.file_bytes());
+    // Every product has one size: a file of any other is some other file.
+    if (in.size() && *in.size() != layout.file_bytes())
+        throw io::FileError(path, "is " + std::to_string(*in.size()) + " bytes long, but a " +
+                                      std::string(layout.name) + " product has " +
+                                      std::to_string(layout.file_bytes()) + " bytes");
     const RasterShape shape{layout.width, layout.height, layout.bands(), layout.bytes_per_sample};
     const int factor = reduction_factor(layout.width, max_width);
     PreviewBuilder builder(

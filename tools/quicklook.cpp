@@ -146,6 +146,7 @@ int run(const Request& r, io::TempFiles& temps) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!io::open_missing_standard_descriptors()) return kExitFailure;
     Request request;
     try {
         request = parse(std::vector<std::string>(argv + 1, argv + argc));

@@ -7,8 +7,11 @@
 #endif
 
 #include "driver/driver.hpp"
+#include "io/file.hpp"
 
 int main(int argc, char** argv) {
+    // Before anything is opened: a product must never become standard output.
+    if (!cirsharp::io::open_missing_standard_descriptors()) return cirsharp::kExitFailure;
 #if defined(__GLIBC__)
     // Working rows and bands are freed and allocated again many times; keep
     // that memory in the heap rather than mapping and unmapping it each time,

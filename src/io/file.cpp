@@ -171,6 +171,19 @@ std::string resolve_links(const std::string& path) {
     return p;  // a loop: the open below reports ELOOP
 }
 
+bool open_missing_standard_descriptors() noexcept {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is this one, as those below are open.
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened != fd) {
+            if (opened >= 0) ::close(opened);
+            return false;
+        }
+    }
+    return true;
+}
+
 OutputFile OutputFile::create(const std::string& path, TempFiles& temps) {
     const std::string target = resolve_links(path);
     struct stat st {};

@@ -155,4 +155,9 @@ struct PathParts {
 };
 PathParts split_path(const std::string& path);
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no
+// file the program opens later becomes its standard input, output or error.
+// To be called first thing in main; false if /dev/null cannot be opened.
+bool open_missing_standard_descriptors() noexcept;
+
 }  // namespace cirsharp::io

@@ -81,6 +81,12 @@ InputFile InputFile::open(const std::string& path) {
     if (S_ISDIR(st.st_mode)) throw FileError(path, "cannot open", EISDIR);
     std::optional<std::uint64_t> size;
     if (S_ISREG(st.st_mode)) size = static_cast<std::uint64_t>(st.st_size);
+    if (S_ISBLK(st.st_mode)) {
+        // A device's size is not in its inode; its end is.
+        const off_t end = ::lseek(fd.get(), 0, SEEK_END);
+        if (end < 0) throw FileError(path, "cannot open", errno);
+        size = static_cast<std::uint64_t>(end);
+    }
     const bool seekable = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
     return InputFile(path, std::move(fd), size, seekable);
 }

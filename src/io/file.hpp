@@ -66,11 +66,12 @@ class InputFile {
     static InputFile open(const std::string& path);
 
     const std::string& path() const { return path_; }
-    // Size of a regular file; empty for a pipe, a terminal or a device.
+    // Size of a regular file or a block device; empty for a pipe, a
+    // terminal or a character device.
     std::optional<std::uint64_t> size() const { return size_; }
     // Whether reads may come at any offsets (from several threads at once).
     bool seekable() const { return seekable_; }
-    // Refuses a regular file shorter than `needed` bytes.
+    // Refuses a regular file or block device shorter than `needed` bytes.
     void require_size(std::uint64_t needed) const;
     // Makes a stream (a pipe, a character device) readable at any offset, as
     // the stages read their inputs more than once: its first `needed` bytes

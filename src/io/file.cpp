@@ -143,9 +143,16 @@ void InputFile::read_at(std::uint64_t offset, std::span<const iovec> parts) {
         const ssize_t n = ::preadv(fd_.get(), &rest[first], count, static_cast<off_t>(at));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw FileError(path_, "cannot read", errno);
-        if (n == 0)
-            throw FileError(path_, "ends after " + std::to_string(at) + " bytes, but " +
+        if (n == 0) {
+            // Cut short since it was opened: say how long it is now, which
+            // may be less than where this read began.
+            struct stat st {};
+            const std::uint64_t now = ::fstat(fd_.get(), &st) == 0 && S_ISREG(st.st_mode)
+                                          ? std::uint64_t(st.st_size)
+                                          : at;
+            throw FileError(path_, "ends after " + std::to_string(now) + " bytes, but " +
                                        std::to_string(offset + total) + " bytes are needed");
+        }
         at += static_cast<std::uint64_t>(n);
         consume(rest, first, static_cast<std::size_t>(n));
     }

@@ -55,7 +55,7 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         run_conversion(cl, temps, out);
         if (cl.quicklook)
             run_quicklook_tool(quicklook_tool, *cl.quicklook,
-                               {cl.paths.begin() + 2, cl.paths.end()});
+                               {cl.paths.begin() + 2, cl.paths.end()}, guard);
         return kExitSuccess;
     } catch (const std::bad_alloc&) {
         err << "cirsharp: not enough memory for the work buffers\n";

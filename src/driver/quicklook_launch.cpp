@@ -13,6 +13,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "io/signals.hpp"
 #include "raster/geometry.hpp"
 
 extern char** environ;
@@ -73,7 +74,7 @@ std::string find_quicklook_tool() {
 }
 
 void run_quicklook_tool(const std::string& tool, const std::string& dir,
-                        const std::vector<std::string>& products) {
+                        const std::vector<std::string>& products, io::SignalGuard& guard) {
     std::vector<std::string> args = {tool, "--output", dir};
     for (std::size_t i = 0; i < products.size() && i < kProducts.size(); ++i) {
         if (!is_regular(products[i])) continue;  // a device or a pipe has nothing to show
@@ -87,27 +88,24 @@ void run_quicklook_tool(const std::string& tool, const std::string& dir,
     argv.push_back(nullptr);
 
     // The converter blocks the termination signals in favour of its own
-    // handler thread; the tool starts with them unblocked and at default.
+    // handler thread; the tool starts with them unblocked and at default,
+    // except those ignored when the converter started.
     SpawnSetup setup;
-    sigset_t none, terminating;
+    sigset_t none;
     sigemptyset(&none);
-    sigemptyset(&terminating);
-    for (const int s : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&terminating, s);
     posix_spawnattr_setsigmask(&setup.attr, &none);
-    posix_spawnattr_setsigdefault(&setup.attr, &terminating);
+    posix_spawnattr_setsigdefault(&setup.attr, &guard.handled());
     posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
 
-    pid_t pid = 0;
-    if (const int rc =
-            posix_spawn(&pid, tool.c_str(), &setup.actions, &setup.attr, argv.data(), environ))
-        throw std::runtime_error("cannot run " + tool + ": " + std::strerror(rc));
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            throw std::runtime_error("cannot wait for " + tool + ": " + std::strerror(errno));
-    }
+    const pid_t pid = guard.start_child([&] {
+        pid_t child = 0;
+        if (const int rc = posix_spawn(&child, tool.c_str(), &setup.actions, &setup.attr,
+                                       argv.data(), environ))
+            throw std::runtime_error("cannot run " + tool + ": " + std::strerror(rc));
+        return child;
+    });
+    const int status = guard.wait_child(pid);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
     const std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                                               : "signal " + std::to_string(WTERMSIG(status));

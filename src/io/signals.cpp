@@ -1,6 +1,7 @@
 #include "io/signals.hpp"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "io/temp_files.hpp"
@@ -38,6 +39,54 @@ SignalGuard::~SignalGuard() {
     pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
 }
 
+pid_t SignalGuard::start_child(const std::function<pid_t()>& start) {
+    std::unique_lock lock(mutex_);
+    if (ending_) {
+        lock.unlock();
+        for (;;)
+            ::pause();  // the signal thread ends the process
+    }
+    children_.reserve(children_.size() + 1);  // listing it below cannot fail
+    const pid_t pid = start();
+    children_.push_back(pid);
+    return pid;
+}
+
+int SignalGuard::wait_child(pid_t pid) {
+    // Waits without reaping, so the id stays the child's while it is listed
+    // and a signal passed on cannot reach another process.
+    siginfo_t info{};
+    while (::waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
+    std::unique_lock lock(mutex_);
+    if (ending_) {
+        lock.unlock();
+        for (;;)
+            ::pause();  // the signal thread ends the process
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::erase(children_, pid);
+    return status;
+}
+
+void SignalGuard::pass_on(int sig) {
+    std::vector<pid_t> children;
+    {
+        std::lock_guard lock(mutex_);
+        ending_ = true;
+        children = children_;
+        for (const pid_t pid : children)
+            ::kill(pid, sig);
+    }
+    // Reaped here: once ending_ is set, wait_child() no longer does.
+    for (const pid_t pid : children) {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
 void SignalGuard::wait_loop() {
     for (;;) {
         siginfo_t info{};
@@ -51,6 +100,7 @@ void SignalGuard::wait_loop() {
         // The rest of the process may still be writing, but it can no longer
         // create, commit or remove a file.
         temps_.remove_all_and_hold();
+        pass_on(sig);
         // End the process by the same signal, with its default action.
         ::signal(sig, SIG_DFL);
         sigset_t one;

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -20,6 +21,9 @@ class TempFiles;
 // A signal ignored when the guard starts (nohup, a background job) stays
 // ignored. SIGPIPE is ignored while the guard lives, so that writing to a
 // pipe whose reader has gone fails like any other write.
+//
+// A child started through start_child() is sent the same signal and waited
+// for before the process ends, so that it does not go on alone.
 class SignalGuard {
   public:
     explicit SignalGuard(TempFiles& temps);
@@ -27,12 +31,26 @@ class SignalGuard {
     SignalGuard(const SignalGuard&) = delete;
     SignalGuard& operator=(const SignalGuard&) = delete;
 
+    // Runs `start`, which starts a child and returns its process id (or
+    // throws), so that no signal is handled between its start and its
+    // listing.
+    pid_t start_child(const std::function<pid_t()>& start);
+    // Waits for a child started so to end and returns its wait status.
+    // Never returns once a signal is ending the process.
+    int wait_child(pid_t pid);
+    // The signals a child should start with at their default action: those
+    // handled here, not the ones its parent was started with ignored.
+    const sigset_t& handled() const { return handled_; }
+
   private:
     void wait_loop();
+    void pass_on(int sig);
 
     TempFiles& temps_;
     std::mutex mutex_;
     bool stopping_ = false;
+    bool ending_ = false;  // a signal is ending the process
+    std::vector<pid_t> children_;
     sigset_t handled_{};  // the signals that end the run
     sigset_t waited_{};   // those, and SIGTERM for the wake-up
     sigset_t previous_mask_{};

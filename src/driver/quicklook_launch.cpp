@@ -94,7 +94,7 @@ void run_quicklook_tool(const std::string& tool, const std::string& dir,
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&setup.attr, &none);
-    posix_spawnattr_setsigdefault(&setup.attr, &guard.handled());
+    posix_spawnattr_setsigdefault(&setup.attr, &guard.child_defaults());
     posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
 

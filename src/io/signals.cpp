@@ -4,17 +4,45 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
 #include "io/temp_files.hpp"
 
 namespace cirsharp::io {
 
+namespace {
+
+bool ignored(int sig) {
+    struct sigaction current {};
+    return ::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+std::vector<int> ending_signals() {
+    std::vector<int> signals = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2,
+                                SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO};
+#ifdef SIGPWR
+    signals.push_back(SIGPWR);
+#endif
+#ifdef SIGSTKFLT
+    signals.push_back(SIGSTKFLT);
+#endif
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        signals.push_back(sig);
+    return signals;
+}
+
+}  // namespace
+
 SignalGuard::SignalGuard(TempFiles& temps) : temps_(temps) {
     sigemptyset(&handled_);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction current {};
-        if (::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
-        sigaddset(&handled_, sig);
-    }
+    for (const int sig : ending_signals())
+        if (!ignored(sig)) sigaddset(&handled_, sig);
+    child_defaults_ = handled_;
+    for (const int sig : {SIGPIPE, SIGXFSZ})
+        if (!ignored(sig)) sigaddset(&child_defaults_, sig);
     // SIGTERM is waited for even when ignored: it wakes the thread at the end.
     waited_ = handled_;
     sigaddset(&waited_, SIGTERM);
@@ -23,7 +51,14 @@ SignalGuard::SignalGuard(TempFiles& temps) : temps_(temps) {
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     ::sigaction(SIGPIPE, &ignore, &previous_pipe_);
-    thread_ = std::thread([this] { wait_loop(); });
+    ::sigaction(SIGXFSZ, &ignore, &previous_file_size_);
+    try {
+        thread_ = std::thread([this] { wait_loop(); });
+    } catch (const std::system_error& e) {
+        restore();
+        throw std::runtime_error(std::string("cannot start the thread that handles signals: ") +
+                                 std::strerror(e.code().value()));
+    }
 }
 
 SignalGuard::~SignalGuard() {
@@ -35,7 +70,12 @@ SignalGuard::~SignalGuard() {
     // wake-up, one from any other process is real.
     pthread_kill(thread_.native_handle(), SIGTERM);
     thread_.join();
+    restore();
+}
+
+void SignalGuard::restore() noexcept {
     ::sigaction(SIGPIPE, &previous_pipe_, nullptr);
+    ::sigaction(SIGXFSZ, &previous_file_size_, nullptr);
     pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
 }
 

@@ -159,8 +159,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     io::TempFiles temps;
-    io::SignalGuard guard(temps);
     try {
+        const io::SignalGuard guard(temps);
         return run(request, temps);
     } catch (const std::bad_alloc&) {
         std::cerr << "cirsharp-quicklook: not enough memory\n";

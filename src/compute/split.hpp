@@ -12,8 +12,18 @@ namespace cirsharp {
 // The number of CPUs this process may run on (affinity, cgroup cpusets).
 int available_cpus();
 
+// How many of `wanted` threads could be started at the same time just now
+// (all of them, unless a process or memory limit stands in the way), and
+// the errno of the first that could not.
+struct StartableThreads {
+    int count = 0;
+    int error = 0;
+};
+StartableThreads startable_threads(int wanted);
+
 // Runs body(begin, end) over [0, total) in `threads` contiguous parts, the
-// first on the calling thread. The first exception thrown is rethrown.
+// first on the calling thread. A part whose thread cannot be started runs on
+// the calling thread too. The first exception thrown is rethrown.
 void parallel_for(int threads, std::size_t total,
                   const std::function<void(std::size_t, std::size_t)>& body);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ostream>
 #include <stdexcept>
+#include <system_error>
 
 #include "io/file.hpp"
 
@@ -10,8 +11,17 @@ namespace cirsharp::io {
 
 WriteQueue::WriteQueue(std::ostream& out, bool background) : out_(out), background_(background) {
     if (!background_) return;
-    writer_ = std::thread([this] { run_jobs(); });
-    closer_ = std::thread([this] { close_replaced(); });
+    // The closer first: the writer reads whether there is one.
+    try {
+        closer_ = std::thread([this] { close_replaced(); });
+    } catch (const std::system_error&) {
+    }
+    try {
+        writer_ = std::thread([this] { run_jobs(); });
+    } catch (const std::system_error&) {
+        background_ = false;
+        stop_closer();
+    }
 }
 
 WriteQueue::~WriteQueue() {
@@ -22,12 +32,16 @@ WriteQueue::~WriteQueue() {
     }
     changed_.notify_all();
     writer_.join();
+    stop_closer();
+}
+
+void WriteQueue::stop_closer() {
     {
         std::lock_guard lock(mutex_);
         closing_done_ = true;
     }
     replaced_changed_.notify_all();
-    closer_.join();
+    if (closer_.joinable()) closer_.join();
 }
 
 WriteQueue::Ticket WriteQueue::push(std::function<void()> job) {
@@ -128,7 +142,7 @@ WriteQueue::Ticket WriteQueue::print(std::string line) {
 WriteQueue::Ticket WriteQueue::commit(OutputFile& file, bool durable) {
     return push([this, &file, durable] {
         Descriptor replaced = file.commit(durable);
-        if (!background_ || !replaced) return;
+        if (!background_ || !closer_.joinable() || !replaced) return;
         {
             std::lock_guard lock(mutex_);
             replaced_.push_back(replaced.release());

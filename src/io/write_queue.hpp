@@ -35,6 +35,8 @@ class WriteQueue {
     // A job's place in the queue, counted from 1; 0 comes before every job.
     using Ticket = std::uint64_t;
 
+    // Without a thread of its own to be had, the queue runs its jobs on the
+    // caller; without the second, replaced files are closed by the writer.
     WriteQueue(std::ostream& out, bool background);
     // Runs what is still queued (nothing, after a failure), then stops. So
     // declare it after every file and buffer that its jobs use.
@@ -60,9 +62,10 @@ class WriteQueue {
     Ticket push(std::function<void()> job);
     void run_jobs();
     void close_replaced();
+    void stop_closer();
 
     std::ostream& out_;
-    const bool background_;
+    bool background_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::function<void()>> jobs_;

@@ -24,8 +24,10 @@ struct FileIdentity {
 // None for a special file, or for a file whose folder is not there (creating
 // it will fail and say so).
 std::optional<FileIdentity> identity_of(const std::string& path) {
-    const std::string target = io::resolve_links(path);
     struct stat st {};
+    // Asked of the path first: /dev/fd/N to a pipe resolves to no path.
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return std::nullopt;
+    const std::string target = io::resolve_links(path);
     if (::stat(target.c_str(), &st) == 0) {
         if (!S_ISREG(st.st_mode)) return std::nullopt;
         return FileIdentity{st.st_dev, st.st_ino, {}};

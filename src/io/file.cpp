@@ -198,15 +198,23 @@ bool open_missing_standard_descriptors() noexcept {
 }
 
 OutputFile OutputFile::create(const std::string& path, TempFiles& temps) {
-    const std::string target = resolve_links(path);
     struct stat st {};
+    // A device, a pipe or a terminal is written directly. Asked of the path
+    // itself: a link such as /dev/fd/N or /proc/self/fd/N to a pipe names no
+    // file that a path could reach ("pipe:[N]").
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        Descriptor fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        if (!fd) throw FileError(path, "cannot open", errno);
+        return OutputFile(path, path, std::string(), std::move(fd), &temps);
+    }
+    const std::string target = resolve_links(path);
     const bool exists = ::stat(target.c_str(), &st) == 0;
     // Only a file that is not there yet may be missing; a link loop, a search
     // permission or a path through a non-folder fails as an open would.
     if (!exists && errno != ENOENT) throw FileError(path, "cannot create", errno);
     if (exists && S_ISDIR(st.st_mode)) throw FileError(path, "cannot create", EISDIR);
     if (exists && !S_ISREG(st.st_mode)) {
-        // A device, a pipe or a terminal is written directly.
+        // Became special since the look above.
         Descriptor fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
         if (!fd) throw FileError(path, "cannot open", errno);
         return OutputFile(path, target, std::string(), std::move(fd), &temps);

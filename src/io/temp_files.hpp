@@ -37,8 +37,18 @@ class TempFiles {
     void remove_all_and_hold() noexcept;
 
   private:
+    // A temporary is removed through a descriptor of the folder it was made
+    // in, so that it goes even if that folder is renamed meanwhile.
+    struct Entry {
+        std::string path;
+        int folder = -1;  // owned
+        std::string name;
+    };
+    std::vector<Entry>::iterator find(const std::string& path);
+    void forget(std::vector<Entry>::iterator entry) noexcept;
+
     std::mutex mutex_;
-    std::vector<std::string> paths_;
+    std::vector<Entry> entries_;
 };
 
 }  // namespace cirsharp::io

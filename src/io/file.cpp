@@ -88,7 +88,9 @@ InputFile InputFile::open(const std::string& path) {
         size = static_cast<std::uint64_t>(end);
     }
     const bool seekable = S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
-    return InputFile(path, std::move(fd), size, seekable);
+    InputFile file(path, std::move(fd), size, seekable);
+    if (S_ISREG(st.st_mode)) file.stamp_ = Stamp{st.st_size, st.st_mtim, st.st_ctim};
+    return file;
 }
 
 void InputFile::require_size(std::uint64_t needed) const {
@@ -159,6 +161,18 @@ void InputFile::read_at(std::uint64_t offset, std::span<const iovec> parts) {
 }
 
 void InputFile::close() {
+    // Each input is read more than once; products made from two versions
+    // of it would match neither, so none of them is committed.
+    if (stamp_ && fd_) {
+        struct stat st {};
+        if (::fstat(fd_.get(), &st) != 0) throw FileError(path_, "cannot read", errno);
+        auto same = [](const timespec& a, const timespec& b) {
+            return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+        };
+        if (st.st_size != stamp_->size || !same(st.st_mtim, stamp_->modified) ||
+            !same(st.st_ctim, stamp_->changed))
+            throw FileError(path_, "changed while it was being read");
+    }
     if (const int err = fd_.close()) throw FileError(path_, "cannot close", err);
 }
 

@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 #include <sys/uio.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -83,6 +84,8 @@ class InputFile {
     void read_at(std::uint64_t offset, std::span<std::byte> out);
     // Several buffers from consecutive bytes starting at `offset`.
     void read_at(std::uint64_t offset, std::span<const iovec> parts);
+    // Refuses a regular file that changed since it was opened (so between
+    // reads of the same bytes), then closes it.
     void close();
 
   private:
@@ -93,6 +96,13 @@ class InputFile {
     Descriptor fd_;
     std::optional<std::uint64_t> size_;
     bool seekable_ = true;
+    // What a regular file looked like when opened: its size and its times of
+    // modification and change.
+    struct Stamp {
+        off_t size;
+        timespec modified, changed;
+    };
+    std::optional<Stamp> stamp_;
 };
 
 class OutputFile {

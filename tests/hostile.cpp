@@ -1,0 +1,214 @@
+#include "hostile.hpp"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace cirsharp::test {
+
+namespace {
+
+bool nobody_ids(uid_t& uid, gid_t& gid) {
+    const passwd* pw = ::getpwnam("nobody");
+    if (!pw) return false;
+    uid = pw->pw_uid;
+    gid = pw->pw_gid;
+    return true;
+}
+
+bool write_text(const std::string& path, const std::string& text) {
+    std::ofstream out(path);
+    out << text;
+    out.flush();
+    return bool(out);
+}
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+pid_t start_child(const std::string& program, const std::vector<std::string>& args,
+                  const ChildSetup& setup, int out_fd, int err_fd) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (setup.as_nobody && !nobody_ids(uid, gid)) throw std::runtime_error("no user nobody");
+    std::vector<std::pair<int, int>> given = {{out_fd, 1}, {err_fd, 2}};
+    given.insert(given.end(), setup.given.begin(), setup.given.end());
+    std::vector<int> kept;
+    for (const auto& g : given)
+        kept.push_back(g.second);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid > 0) return pid;
+    // The child: only calls that are safe between fork and exec.
+    if (!setup.cgroup_procs.empty()) {
+        const int fd = ::open(setup.cgroup_procs.c_str(), O_WRONLY);
+        if (fd < 0 || ::write(fd, "0\n", 2) != 2) ::_exit(120);
+        ::close(fd);
+    }
+    // Moved out of the way first, so that no target overwrites a source.
+    std::vector<int> moved;
+    for (const auto& g : given)
+        moved.push_back(::fcntl(g.first, F_DUPFD, 1024));
+    for (std::size_t i = 0; i < given.size(); ++i)
+        if (moved[i] < 0 || ::dup2(moved[i], given[i].second) < 0) ::_exit(121);
+    for (int fd = 3; fd < 1024 + int(given.size()); ++fd)
+        if (std::find(kept.begin(), kept.end(), fd) == kept.end()) ::close(fd);
+    for (const int fd : setup.closed)
+        ::close(fd);
+    for (const int sig : setup.ignored)
+        ::signal(sig, SIG_IGN);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const auto& [resource, value] : setup.limits) {
+        const rlimit limit{value, value};
+        if (::setrlimit(resource, &limit) != 0) ::_exit(122);
+    }
+    if (setup.as_nobody &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
+        ::_exit(123);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+}
+
+int wait_child(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+ProcessResult run_child(const std::string& program, const std::vector<std::string>& args,
+                        const ChildSetup& setup) {
+    int out_pipe[2], err_pipe[2];
+    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    const pid_t pid = start_child(program, args, setup, out_pipe[1], err_pipe[1]);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    ProcessResult result;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open_count = 2;
+    while (open_count > 0) {
+        if (::poll(fds, 2, -1) < 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buf[4096];
+            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, std::size_t(n));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    result.status = wait_child(pid);
+    return result;
+}
+
+bool can_run_as_nobody() {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    return ::geteuid() == 0 && nobody_ids(uid, gid);
+}
+
+void share_with_nobody(const TempDir& dir) {
+    for (const fs::path& p : {dir.path(), fs::path(sample_colour()).parent_path()})
+        fs::permissions(p, fs::perms::all, fs::perm_options::add);
+    for (const std::string& p : {sample_colour(), sample_pan()})
+        fs::permissions(p, fs::perms::others_read, fs::perm_options::add);
+    // Old products are replaced only by a user who may write to them.
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        if (e.is_regular_file())
+            fs::permissions(e.path(), fs::perms::others_read | fs::perms::others_write,
+                            fs::perm_options::add);
+}
+
+std::unique_ptr<PidsCgroup> PidsCgroup::make(int max, std::string& why_not) {
+    if (::geteuid() != 0) {
+        why_not = "not root";
+        return nullptr;
+    }
+    const std::string name = "/cirsharp-test-" + std::to_string(::getpid());
+    std::string path;
+    if (fs::exists("/sys/fs/cgroup/pids/cgroup.procs")) {
+        path = "/sys/fs/cgroup/pids" + name;  // version 1
+    } else if (read_text("/sys/fs/cgroup/cgroup.controllers").find("pids") != std::string::npos) {
+        // Version 2: the controller must be on for the children of the root.
+        const std::string control = "/sys/fs/cgroup/cgroup.subtree_control";
+        if (read_text(control).find("pids") == std::string::npos) write_text(control, "+pids");
+        path = "/sys/fs/cgroup" + name;
+    } else {
+        why_not = "no cgroup file system with the pids controller";
+        return nullptr;
+    }
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+        why_not = "cannot make the cgroup " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    std::unique_ptr<PidsCgroup> group(new PidsCgroup(path));
+    if (!write_text(path + "/pids.max", std::to_string(max) + "\n")) {
+        why_not = "cannot set " + path + "/pids.max";
+        return nullptr;
+    }
+    return group;
+}
+
+PidsCgroup::~PidsCgroup() {
+    ::rmdir(path_.c_str());
+}
+
+std::unique_ptr<LoopDevice> LoopDevice::attach(const std::string& file, std::string& why_not) {
+    if (::geteuid() != 0) {
+        why_not = "not root";
+        return nullptr;
+    }
+    const auto r = run_process("/bin/sh", {"-c", "exec losetup --find --show \"$0\"", file});
+    if (r.status != 0 || r.out.empty() || !r.out.starts_with("/dev/")) {
+        why_not = "losetup cannot attach a loop device: " + r.err;
+        return nullptr;
+    }
+    return std::unique_ptr<LoopDevice>(new LoopDevice(r.out.substr(0, r.out.find('\n'))));
+}
+
+LoopDevice::~LoopDevice() {
+    run_process("/bin/sh", {"-c", "exec losetup -d \"$0\"", path_});
+}
+
+std::uintmax_t largest_temporary(const fs::path& dir, const std::string& stem) {
+    std::uintmax_t largest = 0;
+    std::error_code ec;
+    for (const auto& name : hidden_temporaries(dir)) {
+        if (!name.starts_with(stem)) continue;
+        const auto size = fs::file_size(dir / name, ec);
+        if (!ec) largest = std::max(largest, size);
+    }
+    return largest;
+}
+
+}  // namespace cirsharp::test

@@ -77,7 +77,8 @@ count=${#exposures[@]}
 
 if [ "$plan" = 1 ]; then
     [ "$count" -gt 0 ] || { say "$manifest lists no exposure"; exit 2; }
-    max_array=$(scontrol show config 2>/dev/null |
+    # This cluster's limit; a default Slurm's where scontrol cannot tell.
+    max_array=$({ timeout 30 scontrol show config 2>/dev/null || true; } |
         sed -n 's/^MaxArraySize[[:space:]]*=[[:space:]]*\([0-9]*\).*/\1/p')
     limit=$((${max_array:-1001} - 1))
     [ "$limit" -gt 200 ] && limit=200

@@ -108,6 +108,7 @@ class BackgroundRun {
     BackgroundRun& operator=(const BackgroundRun&) = delete;
 
     void signal(int sig) const;
+    pid_t pid() const { return pid_; }
     // Waits for the end: the exit status, or 128 + the signal.
     int wait();
 

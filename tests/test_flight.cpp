@@ -1,5 +1,7 @@
 // The whole-flight recipes in examples/: GNU parallel over a manifest, with
-// only failed exposures rerun, and the Slurm array script's line mapping.
+// only failed exposures rerun, and the Slurm array script's slices of the
+// manifest. Both read manifests alike: comments and blank lines skipped, the
+// last line kept without its newline, output folders made.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -54,12 +56,14 @@ TEST(Flight, ParallelRecipeConvertsEveryExposureAndRerunsOnlyFailedOnes) {
     TempDir dir;
     const std::vector<int> seeds = {2, 3, 4};
     std::vector<std::vector<std::pair<std::uintmax_t, std::size_t>>> want;
+    // A comment, a blank line and an indented comment between exposures, no
+    // newline after the last; the output folders do not exist yet.
     std::ofstream manifest(dir / "flight.txt");
+    manifest << "# three exposures\n\n";
     for (const int seed : seeds) {
         const fs::path in = dir.path() / ("in" + std::to_string(seed));
         const fs::path out = dir.path() / ("out" + std::to_string(seed));
         fs::create_directories(in);
-        fs::create_directories(out);
         auto r = run_process(CIRSHARP_SAMPLE_BIN, {"--seed", std::to_string(seed),
                                                    in / "colour.raw", in / "pantiles.raw"});
         ASSERT_EQ(r.status, 0) << r.err;
@@ -75,7 +79,7 @@ TEST(Flight, ParallelRecipeConvertsEveryExposureAndRerunsOnlyFailedOnes) {
         for (const auto& n : kNames)
             want.back().push_back(digest(single / n));
         fs::remove_all(single);
-        manifest << exposure_line(in, out) << '\n';
+        manifest << exposure_line(in, out) << (seed == 4 ? "" : "\n  # next\n");
     }
     manifest.close();
 
@@ -109,28 +113,115 @@ TEST(Flight, ParallelRecipeConvertsEveryExposureAndRerunsOnlyFailedOnes) {
     EXPECT_TRUE(fs::is_empty(dir.path() / "out4"));
 }
 
-// The array task picks its manifest line and its CPU count; a stand-in for
-// the converter prints what it was given.
-TEST(Flight, SlurmScriptMapsTheTaskToItsManifestLine) {
+// Each array task converts its slice of the manifest's exposures, in
+// order, with its CPU count; a stand-in for the converter prints what it
+// was given.
+TEST(Flight, SlurmScriptConvertsItsSliceOfTheManifest) {
     TempDir dir;
-    test::write_file(dir / "flight.txt", {});
-    std::ofstream(dir / "flight.txt") << "a b c d e f g\n"
+    std::ofstream(dir / "flight.txt") << "# five exposures, one of them wrong\n"
+                                      << "a b o/1/c d e f g\n"
+                                      << "\n"
+                                      << "  # indented\n"
                                       << "h\ti j k l m n\n"
-                                      << "too few\n";
+                                      << "o p q r s t u\n"
+                                      << "too few\n"
+                                      << "v w /dev/null o/5/y o/5/z o/5/A o/5/B";  // no newline
     const std::string script = quoted(kExamples + "convert-flight.slurm");
-    auto run_task = [&](int task) {
-        return run_process("/bin/sh",
-                           {"-c", "SLURM_ARRAY_TASK_ID=" + std::to_string(task) +
-                                      " SLURM_CPUS_PER_TASK=6 CIRSHARP=echo exec " + script + " " +
-                                      quoted(dir / "flight.txt") + " --envi"});
+    auto run = [&](const std::string& env, const std::string& args) {
+        return run_process("/bin/sh", {"-c", "cd " + quoted(dir.path()) +
+                                                 " && PATH=$PWD/bin:$PATH SLURM_CPUS_PER_TASK=6 "
+                                                 "CIRSHARP=echo " +
+                                                 env + " exec " + script + " " + args});
     };
-    auto r = run_task(2);
+    const std::string array =
+        "SLURM_ARRAY_TASK_COUNT=2 SLURM_ARRAY_TASK_MIN=1 SLURM_ARRAY_TASK_MAX=2 ";
+
+    // --array=1-2: three exposures a task.
+    auto r = run(array + "SLURM_ARRAY_TASK_ID=1", "flight.txt --envi");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "--threads 6 --envi h i j k l m n\n");
-    r = run_task(3);
+    EXPECT_EQ(r.out,
+              "--threads 6 --envi a b o/1/c d e f g\n"
+              "--threads 6 --envi h i j k l m n\n"
+              "--threads 6 --envi o p q r s t u\n");
+    EXPECT_NE(r.err.find("task 1: exposures 1 to 3 of 5 in flight.txt (--per-task 3)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(r.err.ends_with("convert-flight: task 1 done\n")) << r.err;
+    EXPECT_TRUE(fs::is_directory(dir / "o/1"));
+
+    // The wrong line fails the task, the next exposure still runs; a device
+    // gets no folder and no record beside it.
+    r = run(array + "SLURM_ARRAY_TASK_ID=2", "--record flight.txt");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out,
+              "--threads 6 --record o/5/record.json v w /dev/null o/5/y o/5/z o/5/A o/5/B\n");
+    EXPECT_NE(r.err.find("exposure 4 has 2 paths, not 7"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.err.ends_with("convert-flight: task 2 failed: exposures 4 (1 of 2)\n")) << r.err;
+    EXPECT_TRUE(fs::is_directory(dir / "o/5"));
+
+    // A resubmission of some tasks needs the slice given; past the end, nothing.
+    const std::string some =
+        "SLURM_ARRAY_TASK_COUNT=2 SLURM_ARRAY_TASK_MIN=3 SLURM_ARRAY_TASK_MAX=7 ";
+    r = run(some + "SLURM_ARRAY_TASK_ID=3", "flight.txt");
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("line 3"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("give --per-task N"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
+    r = run(some + "SLURM_ARRAY_TASK_ID=3", "--per-task 2 flight.txt");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "--threads 6 v w /dev/null o/5/y o/5/z o/5/A o/5/B\n");
+    r = run(some + "SLURM_ARRAY_TASK_ID=7", "--per-task 2 flight.txt");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+
+    // The array for a submission, within the cluster's MaxArraySize (a
+    // stand-in scontrol reports 4: indices up to 3).
+    fs::create_directories(dir / "bin");
+    std::ofstream(dir / "bin/scontrol") << "#!/bin/sh\necho 'MaxArraySize            = 4'\n";
+    fs::permissions(dir / "bin/scontrol", fs::perms::owner_all);
+    r = run("", "--tasks flight.txt");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1-3\n");  // 2, 2 and 1 exposures
+    r = run("", "--tasks --per-task 4 flight.txt");
+    EXPECT_EQ(r.out, "1-2\n");
+    r = run("", "--tasks --per-task 1 flight.txt");
+    EXPECT_EQ(r.status, 2);  // 5 tasks are too many
+    std::ofstream(dir / "empty.txt") << "# nothing\n\n";
+    r = run("", "--tasks empty.txt");
+    EXPECT_EQ(r.status, 2);
+}
+
+// With --record and --thumbnail, each exposure gets its run record beside
+// its first product and a small PNG of its sharpened product.
+TEST(Flight, ParallelRecipeWritesRecordsAndThumbnails) {
+    TempDir dir;
+    std::ofstream(dir / "flight.txt") << test::sample_colour() << " " << test::sample_pan()
+                                      << " o/1/a o/1/b o/1/c o/1/sharp.raw o/1/e\n";
+    auto recipe = [&](const std::string& options) {
+        return run_process(
+            "/bin/sh",
+            {"-c", "cd " + quoted(dir.path()) + " && CIRSHARP=" + quoted(CIRSHARP_BIN) + " exec " +
+                       quoted(kExamples + "convert-flight.sh") + " " + options + " flight.txt"});
+    };
+    auto r = recipe("--thumbnail 64");
+    ASSERT_EQ(r.status, 0) << r.err;
+    // A PNG's width is the big-endian word at byte 16.
+    const auto png = test::read_file(dir / "o/1/sharpened-cir8.png");
+    ASSERT_GE(png.size(), 24u);
+    const int width = png[16] << 24 | png[17] << 16 | png[18] << 8 | png[19];
+    EXPECT_LE(width, 64);
+    EXPECT_GE(width, 32);
+    EXPECT_EQ(r.err, "");  // no progress bar without a terminal
+
+    if (run_process(CIRSHARP_BIN, {"--help"}).out.find("--record") == std::string::npos)
+        GTEST_SKIP() << "this cirsharp has no --record yet";
+    fs::remove(dir / "flight.txt.joblog");
+    r = recipe("--record");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string record = [&] {
+        std::ifstream in(dir / "o/1/record.json");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    EXPECT_NE(record.find("\"status\": 0"), std::string::npos) << record;
 }
 
 }  // namespace

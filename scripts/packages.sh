@@ -20,9 +20,20 @@ install_missing() {
     local log
     log=$(mktemp "${TMPDIR:-/tmp}/cirsharp-packages.XXXXXX")
     echo "Installing missing packages: ${missing[*]} (apt output in $log)" >&2
-    if ! { "${sudo[@]}" apt-get update -qq &&
+    # No package may start a system daemon (slurmctld, slurmd, munge): a
+    # policy-rc.d that refuses stays in place during the install, and is
+    # removed afterwards only if it was put there here.
+    local policy=/usr/sbin/policy-rc.d created=0 status=0
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null
+        "${sudo[@]}" chmod 0755 "$policy"
+        created=1
+    fi
+    { "${sudo[@]}" apt-get update -qq &&
         "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-            apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+            apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1 || status=$?
+    [ "$created" -eq 1 ] && "${sudo[@]}" rm -f "$policy"
+    if [ "$status" -ne 0 ]; then
         cat "$log" >&2
         echo "Installing ${missing[*]} failed; apt's output is above and in $log" >&2
         return 1
@@ -33,5 +44,7 @@ install_missing() {
 BUILD_PACKAGES=(g++ gcc cmake make libgtest-dev libbenchmark-dev libpng-dev)
 # What the tests run besides: GDAL reads the products through their ENVI
 # headers, GNU parallel runs the whole-flight recipe, clang-format checks the
-# formatting.
-TEST_PACKAGES=(gdal-bin parallel clang-format)
+# formatting, and a Slurm of the tests' own (scripts/slurm-cluster: its
+# daemons, munge for its credentials, ip for its namespace) runs the Slurm
+# recipe.
+TEST_PACKAGES=(gdal-bin parallel clang-format slurmctld slurmd slurm-client munge iproute2)

@@ -1,11 +1,15 @@
 // Runs ended by a signal at points spread over a whole run: every product is
-// then either its old content or the complete new one.
+// then either its old content or the complete new one. What a killed run
+// leaves for the next (its log, its temporary files), and runs that overlap
+// on the same products.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <thread>
 
@@ -104,6 +108,164 @@ TEST(Interrupted, AnIgnoredHangupIsIgnored) {
     EXPECT_EQ(test::read_file(dir / "err.txt"), std::vector<std::uint8_t>{});
     for (int i = 2; i < 7; ++i)
         EXPECT_TRUE(fs::exists(paths[i]));
+}
+
+// Waits until `path` exists, for at most a minute.
+bool wait_for_file(const fs::path& path) {
+    const auto end = Clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(path) && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return fs::exists(path);
+}
+
+std::vector<std::string> lines_of(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// A run slow enough to be caught in the middle: one thread, per-sample
+// arithmetic (seconds in fusion, after the PAN products are committed).
+std::vector<std::string> slow(std::vector<std::string> paths) {
+    paths.insert(paths.begin(), {"--threads", "1", "--reference"});
+    return paths;
+}
+
+// Standard output is a file here, as in a batch system's task log: each
+// progress line must be there as soon as it is printed, so a run killed
+// after its PAN products shows how far it got.
+TEST(KilledRuns, TheLogHoldsEveryProgressLinePrintedBeforeTheKill) {
+    const Reference ref;
+    const auto transcript = lines_of(ref.dir / "out.txt");
+    ASSERT_EQ(transcript.size(), 19u);
+    for (const int sig : {SIGKILL, SIGTERM}) {
+        TempDir dir;
+        const auto paths = test::sample_paths(dir);
+        test::BackgroundRun run(CIRSHARP_BIN, slow(paths), dir / "out.txt", dir / "err.txt");
+        ASSERT_TRUE(wait_for_file(paths[4]));  // PAN8 committed
+        run.signal(sig);
+        EXPECT_EQ(run.wait(), 128 + sig);
+        const auto log = lines_of(dir / "out.txt");
+        const auto text = test::read_file(dir / "out.txt");
+        EXPECT_GE(log.size(), 13u) << "signal " << sig;  // up to "Done, now writing output of"
+        EXPECT_LT(log.size(), 19u) << "signal " << sig;
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ(text.back(), '\n');
+        for (std::size_t i = 0; i < log.size() && i < transcript.size(); ++i) {
+            // The same lines as a whole run's, but for the folder in the paths.
+            const auto& want = transcript[i];
+            if (want.find(ref.dir.path().string()) != std::string::npos) continue;
+            EXPECT_EQ(log[i], want) << "line " << i + 1;
+        }
+    }
+}
+
+// A run killed by SIGKILL (with ENVI headers) leaves its temporary files;
+// the next run of the same products removes them, and only them.
+TEST(KilledRuns, TheNextRunOfTheSameProductsRemovesTheirTemporaries) {
+    TempDir dir;
+    const auto paths = test::sample_paths(dir);
+    auto args = slow(paths);
+    args.insert(args.begin(), "--envi");
+    test::BackgroundRun run(CIRSHARP_BIN, args, dir / "out.txt", dir / "err.txt");
+    ASSERT_TRUE(wait_for_file(paths[4]));
+    run.signal(SIGKILL);
+    run.wait();
+    const auto left = test::hidden_temporaries(dir.path());
+    EXPECT_EQ(left.size(), 6u);  // RGBIR16, CIR8, sharpened CIR and their headers
+    // Look-alikes of other files, which must stay.
+    const std::vector<std::string> others = {".other.raw.Ab3xYz.part", ".cir8.raw.Ab3xYzz.part",
+                                             ".cir8.raw.Ab3-Yz.part"};
+    for (const auto& name : others)
+        test::write_old_product(dir / name, 1, 10);
+
+    test::BackgroundRun next(CIRSHARP_BIN, paths, dir / "out2.txt", dir / "err2.txt");
+    EXPECT_EQ(next.wait(), 0);
+    auto want = others;
+    std::sort(want.begin(), want.end());
+    auto found = test::hidden_temporaries(dir.path());
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, want);
+}
+
+// A run started while another writes the same products refuses before it
+// creates anything, naming the product and the other run's process id; the
+// first run completes undisturbed.
+TEST(OverlappingRuns, ALiveRunsTemporaryIsNeverTakenAndTheSecondRunRefuses) {
+    const Reference ref;
+    TempDir dir;
+    const auto paths = test::sample_paths(dir);
+    test::BackgroundRun first(CIRSHARP_BIN, slow(paths), dir / "out.txt", dir / "err.txt");
+    ASSERT_TRUE(wait_for_file(paths[4]));
+    const auto before = test::hidden_temporaries(dir.path());
+    ASSERT_EQ(before.size(), 3u);
+
+    // Different inputs, as a retry with a corrected manifest would have.
+    TempDir other;
+    auto second_paths = paths;
+    second_paths[0] = other / "c.raw";
+    second_paths[1] = other / "p.raw";
+    ASSERT_EQ(
+        test::run_process(CIRSHARP_SAMPLE_BIN, {"--seed", "2", second_paths[0], second_paths[1]})
+            .status,
+        0);
+    const auto second = test::run_process(CIRSHARP_BIN, second_paths);
+    EXPECT_EQ(second.status, 1) << second.err;
+    EXPECT_NE(second.err.find(paths[2]), std::string::npos) << second.err;
+    EXPECT_NE(second.err.find("process " + std::to_string(first.pid())), std::string::npos)
+        << second.err;
+    EXPECT_EQ(test::hidden_temporaries(dir.path()), before);
+
+    EXPECT_EQ(first.wait(), 0);
+    for (int i = 2; i < 7; ++i)
+        EXPECT_TRUE(test::same_content(paths[i], ref.paths[i])) << paths[i];
+    EXPECT_TRUE(test::hidden_temporaries(dir.path()).empty());
+}
+
+// Two runs started at the same moment on the same products with different
+// inputs: whatever the timing, the products are all of one run, and a run
+// that did not commit them says why with status 1.
+TEST(OverlappingRuns, RunsStartedAtOnceNeverCommitAMixedSet) {
+    const Reference ref;
+    TempDir other;
+    auto ref2 = test::sample_paths(other);
+    ASSERT_EQ(
+        test::run_process(CIRSHARP_SAMPLE_BIN, {"--seed", "2", other / "c.raw", other / "p.raw"})
+            .status,
+        0);
+    ref2[0] = other / "c.raw";
+    ref2[1] = other / "p.raw";
+    ASSERT_EQ(test::run_process(CIRSHARP_BIN, ref2).status, 0);
+    for (int round = 0; round < 2; ++round) {
+        TempDir dir;
+        auto a = test::sample_paths(dir);
+        auto b = a;
+        b[0] = ref2[0];
+        b[1] = ref2[1];
+        test::BackgroundRun first(CIRSHARP_BIN, a, dir / "a.txt", dir / "a.err");
+        test::BackgroundRun second(CIRSHARP_BIN, b, dir / "b.txt", dir / "b.err");
+        const int sa = first.wait();
+        const int sb = second.wait();
+        EXPECT_TRUE((sa == 0 || sa == 1) && (sb == 0 || sb == 1)) << sa << " " << sb;
+        EXPECT_TRUE(sa == 0 || sb == 0) << "one of them must run";
+        int from_a = 0, from_b = 0;
+        for (int i = 2; i < 7; ++i) {
+            from_a += test::same_content(a[i], ref.paths[i]);
+            from_b += test::same_content(a[i], ref2[i]);
+        }
+        EXPECT_TRUE(from_a == 5 || from_b == 5)
+            << "round " << round << ": " << from_a << " products of the first run, " << from_b
+            << " of the second";
+        if (sa == 1) {
+            EXPECT_NE(test::read_file(dir / "a.err").size(), 0u);
+        }
+        if (sb == 1) {
+            EXPECT_NE(test::read_file(dir / "b.err").size(), 0u);
+        }
+        EXPECT_TRUE(test::hidden_temporaries(dir.path()).empty());
+    }
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& o
             f.spool(needed);
             return f;
         } catch (const io::FileError& e) {
-            if (e.error_number() != 0) out << paths[i] << "  Did not Open\n";
+            if (e.error_number() != 0) out << paths[i] << "  Did not Open\n" << std::flush;
             throw;
         }
     };
@@ -45,7 +45,7 @@ void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& o
             if (cl.envi) file.set_sidecar(".hdr", io::envi_header(layout_of(kProducts[i - 2])));
             return file;
         } catch (const io::FileError& e) {
-            if (e.path() == paths[i]) out << paths[i] << "  Did not Open\n";
+            if (e.path() == paths[i]) out << paths[i] << "  Did not Open\n" << std::flush;
             throw;
         }
     };
@@ -79,7 +79,7 @@ void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& o
                              bool(band_rows[3]), bool(cir)};
     bool all = true;
     for (const bool ok : reported) {
-        out << (ok ? "Muistinvaraus onnistui\n" : "Muistinvaraus ei onnistunut\n");
+        out << (ok ? "Muistinvaraus onnistui\n" : "Muistinvaraus ei onnistunut\n") << std::flush;
         all = all && ok;
     }
     if (!all) throw std::bad_alloc();

@@ -136,7 +136,9 @@ WriteQueue::Ticket WriteQueue::write(OutputFile& file, std::vector<iovec> parts)
 }
 
 WriteQueue::Ticket WriteQueue::print(std::string line) {
-    return push([this, line = std::move(line)] { out_ << line << '\n'; });
+    // Flushed line by line: in a batch system's log (a file, so fully buffered
+    // otherwise) a killed run then shows the last stage it finished.
+    return push([this, line = std::move(line)] { out_ << line << '\n' << std::flush; });
 }
 
 WriteQueue::Ticket WriteQueue::commit(OutputFile& file, bool durable) {

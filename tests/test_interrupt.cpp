@@ -164,7 +164,7 @@ TEST(KilledRuns, TheLogHoldsEveryProgressLinePrintedBeforeTheKill) {
 
 // A run killed by SIGKILL (with ENVI headers) leaves its temporary files;
 // the next run of the same products removes them, and only them.
-TEST(KilledRuns, DISABLED_TheNextRunOfTheSameProductsRemovesTheirTemporaries) {
+TEST(KilledRuns, TheNextRunOfTheSameProductsRemovesTheirTemporaries) {
     TempDir dir;
     const auto paths = test::sample_paths(dir);
     auto args = slow(paths);
@@ -193,15 +193,10 @@ TEST(KilledRuns, DISABLED_TheNextRunOfTheSameProductsRemovesTheirTemporaries) {
 // A run started while another writes the same products refuses before it
 // creates anything, naming the product and the other run's process id; the
 // first run completes undisturbed.
-TEST(OverlappingRuns, DISABLED_ALiveRunsTemporaryIsNeverTakenAndTheSecondRunRefuses) {
+TEST(OverlappingRuns, ALiveRunsTemporaryIsNeverTakenAndTheSecondRunRefuses) {
     const Reference ref;
     TempDir dir;
     const auto paths = test::sample_paths(dir);
-    test::BackgroundRun first(CIRSHARP_BIN, slow(paths), dir / "out.txt", dir / "err.txt");
-    ASSERT_TRUE(wait_for_file(paths[4]));
-    const auto before = test::hidden_temporaries(dir.path());
-    ASSERT_EQ(before.size(), 3u);
-
     // Different inputs, as a retry with a corrected manifest would have.
     TempDir other;
     auto second_paths = paths;
@@ -211,6 +206,11 @@ TEST(OverlappingRuns, DISABLED_ALiveRunsTemporaryIsNeverTakenAndTheSecondRunRefu
         test::run_process(CIRSHARP_SAMPLE_BIN, {"--seed", "2", second_paths[0], second_paths[1]})
             .status,
         0);
+
+    test::BackgroundRun first(CIRSHARP_BIN, slow(paths), dir / "out.txt", dir / "err.txt");
+    ASSERT_TRUE(wait_for_file(paths[4]));
+    const auto before = test::hidden_temporaries(dir.path());
+    ASSERT_EQ(before.size(), 3u);
     const auto second = test::run_process(CIRSHARP_BIN, second_paths);
     EXPECT_EQ(second.status, 1) << second.err;
     EXPECT_NE(second.err.find(paths[2]), std::string::npos) << second.err;
@@ -227,7 +227,7 @@ TEST(OverlappingRuns, DISABLED_ALiveRunsTemporaryIsNeverTakenAndTheSecondRunRefu
 // Two runs started at the same moment on the same products with different
 // inputs: whatever the timing, the products are all of one run, and a run
 // that did not commit them says why with status 1.
-TEST(OverlappingRuns, DISABLED_RunsStartedAtOnceNeverCommitAMixedSet) {
+TEST(OverlappingRuns, RunsStartedAtOnceNeverCommitAMixedSet) {
     const Reference ref;
     TempDir other;
     auto ref2 = test::sample_paths(other);

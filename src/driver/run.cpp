@@ -6,6 +6,8 @@
 #include <ostream>
 #include <span>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "colour/colour_stage.hpp"
 #include "compute/split.hpp"
@@ -13,6 +15,7 @@
 #include "io/buffer.hpp"
 #include "io/envi.hpp"
 #include "io/file.hpp"
+#include "io/temp_files.hpp"
 #include "io/write_queue.hpp"
 #include "pan/pan_stage.hpp"
 #include "raster/geometry.hpp"
@@ -53,11 +56,21 @@ void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& o
     const PanGeometry& pg = kPanGeometry;
     io::InputFile colour = open_input(0, cg.file_bytes());
     io::InputFile tiles = open_input(1, pg.file_bytes());
+    // No other run may be writing these products; a dead one's temporaries
+    // go. Headers are claimed with or without --envi, as a dead run may have
+    // left theirs.
+    std::vector<std::string> claimed;
+    for (int i = 2; i < 7; ++i) {
+        claimed.push_back(paths[i]);
+        claimed.push_back(paths[i] + ".hdr");
+    }
+    io::OutputClaim claim(claimed);
     io::OutputFile rgbir16 = create_output(2);
     io::OutputFile cir8 = create_output(3);
     io::OutputFile pan8 = create_output(4);
     io::OutputFile sharp = create_output(5);
     io::OutputFile pan16 = create_output(6);
+    claim.release();
 
     // Work buffers, and one report line for each of eight of them. The
     // stages stream their inputs, so the PAN tile buffer holds two rows of

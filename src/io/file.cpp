@@ -23,10 +23,6 @@ std::string describe(const std::string& path, const std::string& action, int err
     return action + " " + path + ": " + std::strerror(error_number);
 }
 
-// The longest part of the final name kept in a temporary file's name: with
-// the leading dot and ".XXXXXX.part" it stays within NAME_MAX.
-constexpr std::size_t kMaxStemBase = NAME_MAX - 13;
-
 // Drops the leading parts of `rest` that are done; false once all are.
 bool skip_empty(const std::vector<iovec>& rest, std::size_t& first) {
     while (first < rest.size() && rest[first].iov_len == 0)
@@ -238,8 +234,7 @@ OutputFile OutputFile::create(const std::string& path, TempFiles& temps) {
     if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
         throw FileError(path, "cannot open", errno);
     const PathParts parts = split_path(target);
-    // The hidden name adds 13 bytes; a base name near the limit is shortened.
-    const std::string stem = parts.folder + "/." + parts.name.substr(0, kMaxStemBase) + ".";
+    const std::string stem = parts.folder + "/" + temporary_prefix(parts.name);
     std::random_device entropy;
     std::mt19937_64 rng((static_cast<std::uint64_t>(entropy()) << 32) ^ entropy() ^
                         static_cast<std::uint64_t>(::getpid()));

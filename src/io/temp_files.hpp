@@ -1,17 +1,26 @@
 // The run's temporary files: every product is written to one beside its final
 // path, and whatever is still listed is removed when the run fails or is
-// interrupted.
+// interrupted. Each is locked (flock) while its run lives, which tells the
+// temporaries of a dead run from those of a live one.
 #pragma once
 
 #include <sys/types.h>
 
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cirsharp::io {
 
 class Descriptor;
+
+// The hidden temporary of a file named `name` is `.NAME.XXXXXX.part`, six
+// letters or digits chosen at random; NAME is cut short so that the whole
+// stays within NAME_MAX. The part before the six.
+std::string temporary_prefix(std::string_view name);
+// Whether `entry` of a folder is a temporary of a file named `name`.
+bool is_temporary_of(std::string_view entry, std::string_view name);
 
 // Every step that creates, renames or removes a listed file holds one lock,
 // so an interruption finds each file either listed or not yet created, and
@@ -23,8 +32,10 @@ class TempFiles {
     TempFiles& operator=(const TempFiles&) = delete;
     ~TempFiles();  // removes whatever is still listed
 
-    // Creates `path`, which must not exist yet, with `mode` (less the umask)
-    // and lists it. Returns 0 with the open file in `fd`, or the errno.
+    // Creates `path`, which must not exist yet, with `mode` (less the umask),
+    // locks it and lists it. Returns 0 with the open file in `fd`, or the
+    // errno; EEXIST also when another run took the name meanwhile. The lock
+    // lasts until the file is renamed or removed.
     int create(const std::string& path, mode_t mode, Descriptor& fd);
     // Renames `temp` over `target` and forgets it.
     void commit(const std::string& temp, const std::string& target);
@@ -42,6 +53,7 @@ class TempFiles {
     struct Entry {
         std::string path;
         int folder = -1;  // owned
+        int lock = -1;    // owned: holds the flock, also once `fd` is closed
         std::string name;
     };
     std::vector<Entry>::iterator find(const std::string& path);
@@ -50,5 +62,28 @@ class TempFiles {
     std::mutex mutex_;
     std::vector<Entry> entries_;
 };
+
+// Claims the files a run is about to write against other runs. While every
+// folder they are in is locked (so that runs starting together take turns):
+// refuses, naming the file and the other run's process id, when a live run
+// holds the lock of a temporary of any of them; else removes the temporaries
+// of dead runs. The folders stay locked until release(), which a run calls
+// once its own temporaries exist and are locked.
+class OutputClaim {
+  public:
+    // `targets` are final paths, links already followed.
+    explicit OutputClaim(const std::vector<std::string>& targets);
+    ~OutputClaim();
+    OutputClaim(const OutputClaim&) = delete;
+    OutputClaim& operator=(const OutputClaim&) = delete;
+    void release() noexcept;
+
+  private:
+    std::vector<int> folders_;  // owned, each locked
+};
+
+// The process holding a flock on the file open as `fd`, from /proc/locks; 0
+// when that does not say.
+pid_t flock_holder(int fd);
 
 }  // namespace cirsharp::io

@@ -44,7 +44,8 @@ install_missing() {
 BUILD_PACKAGES=(g++ gcc cmake make libgtest-dev libbenchmark-dev libpng-dev)
 # What the tests run besides: GDAL reads the products through their ENVI
 # headers, GNU parallel runs the whole-flight recipe, clang-format checks the
-# formatting, and a Slurm of the tests' own (scripts/slurm-cluster: its
-# daemons, munge for its credentials, ip for its namespace) runs the Slurm
-# recipe.
-TEST_PACKAGES=(gdal-bin parallel clang-format slurmctld slurmd slurm-client munge iproute2)
+# formatting, Chromium renders the flight report (a Python 3 script), and a
+# Slurm of the tests' own (scripts/slurm-cluster: its daemons, munge for its
+# credentials, ip for its namespace) runs the Slurm recipe.
+TEST_PACKAGES=(gdal-bin parallel clang-format chromium python3 slurmctld slurmd slurm-client munge
+    iproute2)

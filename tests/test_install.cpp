@@ -1,4 +1,4 @@
-// The installed tree: the three programs and the man page, and a converter
+// The installed tree: the four programs and the man page, and a converter
 // that finds the quicklook tool beside itself.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -22,10 +22,11 @@ TEST(Install, ProgramsAndManPageLandUnderThePrefix) {
     const auto r = run_process(
         CIRSHARP_CMAKE, {"--install", CIRSHARP_BUILD_DIR, "--prefix", prefix.path().string()});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    for (const auto* program : {"cirsharp", "cirsharp-sample", "cirsharp-quicklook"}) {
+    for (const auto* program : {"cirsharp", "cirsharp-sample", "cirsharp-quicklook", "cirsharp-report"}) {
         const std::string path = prefix / (std::string("bin/") + program);
         EXPECT_EQ(::access(path.c_str(), X_OK), 0) << path;
     }
+    EXPECT_TRUE(fs::exists(prefix / "share/man/man1/cirsharp-report.1"));
     const std::string page = prefix / "share/man/man1/cirsharp.1";
     ASSERT_TRUE(fs::exists(page));
     const auto bytes = test::read_file(page);

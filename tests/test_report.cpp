@@ -1,0 +1,372 @@
+// cirsharp-report on a hand-written flight of five run records (one failed,
+// one flagged): the CSV and the page's figures from the script alone, then the
+// page as a real headless Chromium renders it: its rows and marks, sorting by
+// the address fragment and by clicks, and a screenshot that is not blank.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <png.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "support.hpp"
+
+extern char** environ;
+
+namespace cirsharp {
+namespace {
+
+using test::run_process;
+using test::TempDir;
+namespace fs = std::filesystem;
+
+const std::string kFixture = std::string(CIRSHARP_SOURCE_DIR) + "/tests/data/flight";
+
+std::string text_of(const std::string& path) {
+    const auto bytes = test::read_file(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+std::string find_program(const std::string& name) {
+    const auto r = run_process("/bin/sh", {"-c", "command -v " + name});
+    std::string path = r.out.substr(0, r.out.find('\n'));
+    return r.status == 0 ? path : std::string();
+}
+
+// A small RGB PNG, a diagonal gradient in a colour of its own.
+void write_png(const std::string& path, int width, int height, std::uint8_t red) {
+    std::vector<std::uint8_t> pixels;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (const int v : {int(red), x * 255 / width, y * 255 / height})
+                pixels.push_back(std::uint8_t(v));
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = png_uint_32(width);
+    image.height = png_uint_32(height);
+    image.format = PNG_FORMAT_RGB;
+    ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels.data(), width * 3, nullptr))
+        << image.message;
+}
+
+// The fixture flight copied into `dir`, with a sharpened quicklook beside
+// three of its five records (not beside the failed one).
+fs::path copy_flight(const TempDir& dir) {
+    const fs::path flight = dir.path() / "flight";
+    fs::copy(kFixture, flight, fs::copy_options::recursive);
+    write_png(flight / "0001/sharpened-cir8.png", 96, 62, 40);
+    write_png(flight / "0002/sharpened-cir8.png", 96, 62, 250);
+    write_png(flight / "0010/sharpened-cir8.png", 96, 62, 140);
+    return flight;
+}
+
+test::ProcessResult report(const std::vector<std::string>& args) {
+    return run_process(CIRSHARP_REPORT_BIN, args);
+}
+
+// The exposures' names in the order of the table's rows.
+std::vector<std::string> row_order(const std::string& dom) {
+    std::vector<std::string> names;
+    const std::string body = dom.substr(dom.find("<tbody>"));
+    for (std::size_t at = body.find("<tr "); at != std::string::npos;
+         at = body.find("<tr ", at + 1)) {
+        const std::size_t name = body.find("data-name=\"", at) + 11;
+        names.push_back(body.substr(name, body.find('"', name) - name));
+    }
+    return names;
+}
+
+// The opening tag of the element whose data-name is `name`, after `from`.
+std::string tag_of(const std::string& dom, const std::string& element, const std::string& name) {
+    for (std::size_t at = dom.find("<" + element + " "); at != std::string::npos;
+         at = dom.find("<" + element + " ", at + 1)) {
+        const std::string tag = dom.substr(at, dom.find('>', at) - at + 1);
+        if (tag.find("data-name=\"" + name + "\"") != std::string::npos) return tag;
+    }
+    return {};
+}
+
+TEST(Report, CsvHoldsOneRowPerRecordAndEmptyCellsForAFailedRun) {
+    TempDir dir;
+    const fs::path flight = copy_flight(dir);
+    const auto r = report({"--output", dir / "out/flight.html", flight.string()});
+    ASSERT_EQ(r.status, 1) << "no output folder: " << r.err;
+    fs::create_directory(dir.path() / "out");
+    const auto ok = report({"--output", dir / "out/flight.html", flight.string()});
+    ASSERT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(ok.out, (dir.path() / "out/flight.html").string() + "\n");
+    EXPECT_EQ(ok.err, "");  // notes.json, not a record, is skipped quietly
+    const std::string f = flight.string();
+    EXPECT_EQ(text_of(dir / "out/flight.csv"),
+              "name,status,pan_max,pan_min,pan_nodata,pan_saturated,red_min,green_min,blue_min,"
+              "nir_min,red_max,green_max,blue_max,nir_max,flags,wall_seconds,error,exit_status,"
+              "record\n"
+              "0001,converted,4095,210,2304,0,812,700,300,900,3990,4001,4095,6010,,0.612,,0," +
+                  f + "/0001/record.json\n" +
+                  "0002,flagged,65535,231,1980,1048576,820,705,310,912,3985,3998,4090,6003,"
+                  "pan_saturated,0.655,,0," +
+                  f + "/0002/record.json\n" +
+                  "0003,failed,,,,,,,,,,,,,failed,0.004,cannot open /flight/in/0003/colour.raw: No "
+                  "such file or directory,1," +
+                  f + "/0003/record.json\n" +
+                  "0004,converted,4200,198,2210,0,815,702,305,905,3992,4003,4095,6120,,0.598,,0," +
+                  f + "/0004/record.json\n" +
+                  "0010,converted,3890,250,2500,0,818,699,302,899,3988,4000,4093,5940,,0.601,,0," +
+                  f + "/0010/record.json\n");
+    // No temporary file is left beside the page.
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path() / "out"))
+        names.insert(e.path().filename());
+    EXPECT_EQ(names, (std::set<std::string>{"flight.csv", "flight.html"}));
+
+    // The summary: 2.47 s in all; the flight spans 1.881 s (from the first
+    // start to the last start plus its wall time), 5 exposures in it.
+    const std::string page = text_of(dir / "out/flight.html");
+    for (const auto* figure :
+         {"<div id=\"summary-exposures\" class=\"\"><dt>Exposures</dt><dd>5</dd>",
+          "<div id=\"summary-converted\" class=\"\"><dt>Converted</dt><dd>4</dd>",
+          "<div id=\"summary-failed\" class=\"bad\"><dt>Failed</dt><dd>1</dd>",
+          "<div id=\"summary-flagged\" class=\"warn\"><dt>Flagged</dt><dd>1</dd>",
+          "<dt>Total wall time</dt><dd>2.5 s</dd>", "<dt>Mean wall time</dt><dd>0.49 s</dd>",
+          "<dt>Exposures per hour</dt><dd>9569</dd>"})
+        EXPECT_NE(page.find(figure), std::string::npos) << figure;
+    // Self-contained: the three quicklooks are embedded, nothing is fetched.
+    std::size_t embedded = 0;
+    for (std::size_t at = page.find("src=\"data:image/png;base64,"); at != std::string::npos;
+         at = page.find("src=\"data:image/png;base64,", at + 1))
+        ++embedded;
+    EXPECT_EQ(embedded, 3u);
+    EXPECT_EQ(page.find("src=\"http"), std::string::npos);
+    EXPECT_EQ(page.find("href=\"http"), std::string::npos);
+}
+
+TEST(Report, RecordsThatCannotBeReadAreNamedAndTheOthersStillReported) {
+    TempDir dir;
+    const fs::path flight = copy_flight(dir);
+    std::ofstream(flight / "0005.json") << "{\"record\": 1, \"program\": \"cirsharp\", \"stat";
+    auto r = report({"--output", dir / "a.html", flight.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find((flight / "0005.json").string() + ": not a JSON record"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("notes.json"), std::string::npos) << r.err;
+    const std::string csv = text_of(dir / "a.csv");
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 6);
+
+    // A file named on the command line must be a record; a missing one is named.
+    r = report({"--output", dir / "b.html", flight / "notes.json", flight / "0004/record.json",
+                dir / "missing.json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("notes.json: not a cirsharp record"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("missing.json: no such file or folder"), std::string::npos) << r.err;
+    // A single record in a folder of its own is named after the folder.
+    EXPECT_NE(text_of(dir / "b.csv").find("\n0004,converted,"), std::string::npos);
+
+    r = report({"--output", dir / "c.html", dir / "missing"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no run records found"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "c.html"));
+    EXPECT_EQ(report({"--no-such-option", flight.string()}).status, 2);
+}
+
+// Headless Chromium in a process group of its own with a fresh profile; on
+// return no process of it is left.
+class Chromium {
+  public:
+    Chromium() : program_(find_program("chromium")) {}
+    bool found() const { return !program_.empty(); }
+
+    // Runs Chromium on `args` plus the page; its standard output as the result.
+    std::string run(const std::vector<std::string>& args, const std::string& url) {
+        TempDir profile;
+        const std::string out = profile / "stdout", err = profile / "stderr";
+        std::vector<std::string> all = {program_,
+                                        "--headless",
+                                        "--no-sandbox",  // needed as root
+                                        "--disable-gpu",
+                                        "--no-first-run",
+                                        "--disable-crash-reporter",
+                                        "--disable-breakpad",
+                                        "--user-data-dir=" + (profile / "profile")};
+        all.insert(all.end(), args.begin(), args.end());
+        all.push_back(url);
+        std::vector<char*> argv;
+        for (auto& a : all)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+        pid_t pid = -1;
+        const int rc =
+            posix_spawn(&pid, program_.c_str(), &actions, &attributes, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        if (rc != 0) {
+            ADD_FAILURE() << "cannot start " << program_;
+            return {};
+        }
+        int status = 0;
+        bool ended = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+        while (!ended && std::chrono::steady_clock::now() < deadline) {
+            ended = ::waitpid(pid, &status, WNOHANG) == pid;
+            if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ::kill(-pid, SIGKILL);  // the whole group, whatever it left running
+        if (!ended) {
+            ::waitpid(pid, &status, 0);
+            ADD_FAILURE() << "chromium did not finish within 90 s";
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "chromium: status " << status << "\n"
+                << text_of(err);
+        }
+        EXPECT_EQ(survivors(profile / "profile"), 0) << "chromium processes outlived the run";
+        return text_of(out);
+    }
+
+  private:
+    // Kills and counts the processes still naming `profile` on their command
+    // line: outside the process group, they escaped the kill above.
+    static int survivors(const std::string& profile) {
+        int found = 0;
+        for (int round = 0; round < 20; ++round) {
+            found = 0;
+            for (const auto& e : fs::directory_iterator("/proc")) {
+                const std::string pid = e.path().filename();
+                if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+                std::ifstream in(e.path() / "cmdline", std::ios::binary);
+                const std::string cmdline((std::istreambuf_iterator<char>(in)),
+                                          std::istreambuf_iterator<char>());
+                if (cmdline.find(profile) == std::string::npos) continue;
+                std::ifstream stat(e.path() / "stat");
+                std::string line;
+                std::getline(stat, line);
+                if (line.find(") Z ") != std::string::npos) continue;  // a zombie, being reaped
+                ::kill(std::stoi(pid), SIGKILL);
+                ++found;
+            }
+            if (found == 0) return 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return found;
+    }
+    std::string program_;
+};
+
+class ReportInBrowser : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!chromium_.found())
+            GTEST_SKIP() << "chromium is not installed: install the Debian package chromium "
+                            "(scripts/test does)";
+        const fs::path flight = copy_flight(dir_);
+        const auto r = report({"--output", page_, flight.string()});
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    std::string dom(const std::string& fragment = "") {
+        return chromium_.run({"--dump-dom"}, "file://" + page_ + fragment);
+    }
+    TempDir dir_;
+    std::string page_ = dir_ / "flight.html";
+    Chromium chromium_;
+};
+
+TEST_F(ReportInBrowser, RowsCarryTheirStatusAndTheBadExposuresTheirMarks) {
+    const std::string d = dom();
+    ASSERT_NE(d.find("</html>"), std::string::npos) << d.substr(0, 2000);
+    EXPECT_EQ(row_order(d), (std::vector<std::string>{"0001", "0002", "0003", "0004", "0010"}));
+    EXPECT_NE(tag_of(d, "tr", "0001").find("class=\"ok mark-ok\""), std::string::npos);
+    EXPECT_NE(tag_of(d, "tr", "0002").find("class=\"flagged mark-pan_saturated\""),
+              std::string::npos)
+        << tag_of(d, "tr", "0002");
+    EXPECT_NE(tag_of(d, "tr", "0002").find("data-flags=\"pan_saturated\""), std::string::npos);
+    EXPECT_NE(tag_of(d, "tr", "0003").find("class=\"failed mark-failed\""), std::string::npos)
+        << tag_of(d, "tr", "0003");
+    EXPECT_NE(d.find("<td class=\"text status\">failed (1)</td>"), std::string::npos);
+    // On the contact sheet: outlined by why, with a legend of the colours.
+    EXPECT_NE(tag_of(d, "figure", "0002").find("class=\"thumb pan_saturated\""), std::string::npos)
+        << tag_of(d, "figure", "0002");
+    EXPECT_NE(tag_of(d, "figure", "0002").find("border-color:#ff7f0e"), std::string::npos);
+    EXPECT_NE(tag_of(d, "figure", "0003").find("class=\"thumb failed\""), std::string::npos);
+    EXPECT_NE(tag_of(d, "figure", "0003").find("border-color:#d62728"), std::string::npos);
+    EXPECT_NE(tag_of(d, "figure", "0004").find("class=\"thumb ok\""), std::string::npos);
+    EXPECT_NE(d.find("<span style=\"border-color:#ff7f0e\"></span>PAN saturated"),
+              std::string::npos);
+    // The plot: one point per exposure with a PAN maximum, and a band for the failed one.
+    std::size_t points = 0;
+    for (std::size_t at = d.find("<circle class=\"pan_max\""); at != std::string::npos;
+         at = d.find("<circle class=\"pan_max\"", at + 1))
+        ++points;
+    EXPECT_EQ(points, 4u);
+    EXPECT_NE(d.find("<rect class=\"failed-mark\""), std::string::npos);
+}
+
+TEST_F(ReportInBrowser, SortingByAColumnReordersTheRows) {
+    // Descending PAN maximum; the failed run has none and goes last.
+    std::string d = dom("#sort=-pan_max");
+    EXPECT_EQ(row_order(d), (std::vector<std::string>{"0002", "0004", "0001", "0010", "0003"}));
+    EXPECT_NE(d.find("data-sorted=\"-pan_max\""), std::string::npos);
+    d = dom("#sort=nir_max");
+    EXPECT_EQ(row_order(d), (std::vector<std::string>{"0010", "0002", "0001", "0004", "0003"}));
+    d = dom("#sort=-name");
+    EXPECT_EQ(row_order(d), (std::vector<std::string>{"0010", "0004", "0003", "0002", "0001"}));
+
+    // Clicks on a heading: the first sorts up, the second down.
+    std::string page = text_of(page_);
+    const std::string clicks =
+        "<script>var h = document.querySelector('th[data-key=wall_seconds]');"
+        "h.click(); document.body.setAttribute('data-first', "
+        "Array.prototype.map.call(document.querySelectorAll('tbody tr'), "
+        "function (r) { return r.getAttribute('data-name'); }).join(' ')); h.click();</script>";
+    page.insert(page.rfind("</body>"), clicks);
+    page_ = dir_ / "clicked.html";
+    std::ofstream(page_) << page;
+    d = dom();
+    EXPECT_NE(d.find("data-first=\"0003 0004 0010 0001 0002\""), std::string::npos)
+        << d.substr(d.find("<body"), 200);
+    EXPECT_EQ(row_order(d), (std::vector<std::string>{"0002", "0001", "0010", "0004", "0003"}));
+    EXPECT_NE(d.find("aria-sort=\"descending\">Wall s</th>"), std::string::npos);
+}
+
+TEST_F(ReportInBrowser, AScreenshotShowsMoreThanABlankPage) {
+    const std::string shot = dir_ / "shot.png";
+    chromium_.run({"--screenshot=" + shot, "--window-size=1200,1000", "--hide-scrollbars"},
+                  "file://" + page_);
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&image, shot.c_str())) << image.message;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) << image.message;
+    EXPECT_EQ(image.width, 1200u);
+    EXPECT_EQ(image.height, 1000u);
+    std::set<std::uint32_t> colours;
+    bool red_outline = false;
+    for (std::size_t i = 0; i + 2 < pixels.size(); i += 3) {
+        colours.insert(std::uint32_t(pixels[i]) << 16 | std::uint32_t(pixels[i + 1]) << 8 |
+                       pixels[i + 2]);
+        red_outline |= pixels[i] == 0xd6 && pixels[i + 1] == 0x27 && pixels[i + 2] == 0x28;
+    }
+    // Text, the three gradients and the outlines: far more than a few colours.
+    EXPECT_GT(colours.size(), 500u);
+    EXPECT_TRUE(red_outline) << "the failed exposure's outline is not on screen";
+}
+
+}  // namespace
+}  // namespace cirsharp

@@ -22,7 +22,8 @@ TEST(Install, ProgramsAndManPageLandUnderThePrefix) {
     const auto r = run_process(
         CIRSHARP_CMAKE, {"--install", CIRSHARP_BUILD_DIR, "--prefix", prefix.path().string()});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    for (const auto* program : {"cirsharp", "cirsharp-sample", "cirsharp-quicklook", "cirsharp-report"}) {
+    for (const auto* program :
+         {"cirsharp", "cirsharp-sample", "cirsharp-quicklook", "cirsharp-report"}) {
         const std::string path = prefix / (std::string("bin/") + program);
         EXPECT_EQ(::access(path.c_str(), X_OK), 0) << path;
     }

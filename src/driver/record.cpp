@@ -1,0 +1,192 @@
+#include "driver/record.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+namespace cirsharp {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Length of the well-formed UTF-8 sequence at the start of `s`, 0 if none:
+// no overlong forms, no surrogates, nothing above U+10FFFF.
+std::size_t utf8_sequence(std::string_view s) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char b0 = byte(0);
+    if (b0 < 0x80) return 1;
+    std::size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xbf;  // the allowed range of the second byte
+    if (b0 >= 0xc2 && b0 <= 0xdf) {
+        n = 2;
+    } else if (b0 >= 0xe0 && b0 <= 0xef) {
+        n = 3;
+        if (b0 == 0xe0) lo = 0xa0;  // overlong
+        if (b0 == 0xed) hi = 0x9f;  // surrogates
+    } else if (b0 >= 0xf0 && b0 <= 0xf4) {
+        n = 4;
+        if (b0 == 0xf0) lo = 0x90;  // overlong
+        if (b0 == 0xf4) hi = 0x8f;  // above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (s.size() < n || byte(1) < lo || byte(1) > hi) return 0;
+    for (std::size_t i = 2; i < n; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xbf) return 0;
+    return n;
+}
+
+std::string hex_of(std::string_view s) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (const char c : s) {
+        const auto b = static_cast<unsigned char>(c);
+        hex += kDigits[b >> 4];
+        hex += kDigits[b & 15];
+    }
+    return hex;
+}
+
+// A path as a JSON string, with its raw bytes beside it when it is not UTF-8.
+void put_path(Json& object, const std::string& path) {
+    bool valid = true;
+    object["path"] = replace_invalid_utf8(path, valid);
+    if (!valid) object["path_hex"] = hex_of(path);
+}
+
+Json optional_size(const std::optional<std::uint64_t>& size) {
+    return size ? Json(*size) : Json(nullptr);
+}
+
+std::string iso8601(std::chrono::system_clock::time_point t) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
+    const std::time_t seconds = std::time_t(ms.count() / 1000);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[32];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    char millis[8];
+    std::snprintf(millis, sizeof millis, ".%03dZ", int(ms.count() % 1000));
+    return std::string(text, n) + millis;
+}
+
+// Seconds to the millisecond: the record reads 0.612, not 0.61199999.
+double milliseconds(double seconds) {
+    return std::round(seconds * 1000.0) / 1000.0;
+}
+
+}  // namespace
+
+std::string replace_invalid_utf8(std::string_view text, bool& valid) {
+    std::string out;
+    valid = true;
+    while (!text.empty()) {
+        const std::size_t n = utf8_sequence(text);
+        if (n == 0) {
+            out += "\xef\xbf\xbd";  // U+FFFD for this one byte
+            valid = false;
+            text.remove_prefix(1);
+        } else {
+            out.append(text.substr(0, n));
+            text.remove_prefix(n);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> record_flags(const RunRecord& r) {
+    std::vector<std::string> flags;
+    if (r.status != 0) flags.push_back("failed");
+    if (r.pan) {
+        if (r.pan->maximum == 65535) flags.push_back("pan_saturated");
+        if (!r.pan->minimum_found) flags.push_back("pan_min_unset");
+        if (r.pan->nodata * 100 > r.pan->samples * kNodataPercentLimit)
+            flags.push_back("pan_nodata");
+        if (r.pan->compressed_equal) flags.push_back("constant_pan");
+    }
+    if (r.limits) {
+        const auto& l = *r.limits;  // minima 0..3, maxima 4..7: red, green, blue, NIR
+        if (l[0] == l[4]) flags.push_back("constant_red");
+        if (l[1] == l[5]) flags.push_back("constant_green");
+        if (l[3] == l[7]) flags.push_back("constant_nir");
+    }
+    std::sort(flags.begin(), flags.end());
+    return flags;
+}
+
+std::string record_json(const RunRecord& r) {
+    Json j;
+    j["record"] = kRecordVersion;
+    j["program"] = "cirsharp";
+    j["version"] = r.version;
+    Json options;
+    options["threads"] = r.options.threads;
+    options["fsync"] = r.options.fsync;
+    options["reference"] = r.options.reference;
+    options["envi"] = r.options.envi;
+    if (r.options.quicklook) {
+        Json folder;
+        put_path(folder, *r.options.quicklook);
+        options["quicklook"] = folder["path"];
+        if (folder.contains("path_hex")) options["quicklook_hex"] = folder["path_hex"];
+    } else {
+        options["quicklook"] = nullptr;
+    }
+    j["options"] = options;
+    j["start"] = iso8601(r.start);
+    j["wall_seconds"] = milliseconds(r.wall_seconds);
+    j["cpu_seconds"] = milliseconds(r.cpu_seconds);
+    j["status"] = r.status;
+    if (r.error) {
+        bool valid = true;
+        j["error"] = replace_invalid_utf8(*r.error, valid);
+    } else {
+        j["error"] = nullptr;
+    }
+    j["inputs"] = Json::array();
+    for (const auto& f : r.inputs) {
+        Json o;
+        o["position"] = f.position;
+        o["name"] = f.name;
+        put_path(o, f.path);
+        o["size"] = optional_size(f.size);
+        j["inputs"].push_back(o);
+    }
+    j["products"] = Json::array();
+    for (const auto& f : r.products) {
+        Json o;
+        o["position"] = f.position;
+        o["name"] = f.name;
+        put_path(o, f.path);
+        o["size"] = f.committed ? optional_size(f.size) : Json(nullptr);
+        o["committed"] = f.committed;
+        j["products"].push_back(o);
+    }
+    if (r.pan) {
+        j["pan"] = {{"max", r.pan->maximum},
+                    {"min", r.pan->minimum},
+                    {"samples", r.pan->samples},
+                    {"nodata", r.pan->nodata},
+                    {"saturated", r.pan->saturated}};
+    } else {
+        j["pan"] = nullptr;
+    }
+    if (r.limits) {
+        const auto& l = *r.limits;
+        auto band = [](std::uint16_t lo, std::uint16_t hi) {
+            return Json{{"min", lo}, {"max", hi}};
+        };
+        j["limits"] = {{"red", band(l[0], l[4])},
+                       {"green", band(l[1], l[5])},
+                       {"blue", band(l[2], l[6])},
+                       {"nir", band(l[3], l[7])}};
+    } else {
+        j["limits"] = nullptr;
+    }
+    j["flags"] = record_flags(r);
+    return j.dump(2) + "\n";
+}
+
+}  // namespace cirsharp

@@ -1,7 +1,8 @@
 // cirsharp-sample: writes a deterministic synthetic exposure (a colour file
 // and a PAN tile file of the converter's exact geometry) for a given seed:
 // fields, forest, a river, roads and roofs, vegetation bright in near
-// infrared, and a few nodata 0s and 1s in the PAN.
+// infrared, and a few nodata 0s and 1s in the PAN. With --saturate, the PAN
+// also has an over-exposed patch, as a glint off a glass roof gives.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -102,7 +103,10 @@ void write_colour(const Scene& scene, io::OutputFile& file) {
     }
 }
 
-void write_pan(const Scene& scene, io::OutputFile& file) {
+// The over-exposed patch of --saturate, in kept PAN pixels.
+constexpr int kGlintX = 6000, kGlintY = 3000, kGlintWidth = 600, kGlintHeight = 400;
+
+void write_pan(const Scene& scene, bool saturate, io::OutputFile& file) {
     const PanGeometry& g = kPanGeometry;
     const std::byte header[kPanHeaderBytes] = {std::byte{'P'}, std::byte{'A'}, std::byte{'N'},
                                                std::byte{'T'}, std::byte{1}};
@@ -123,6 +127,9 @@ void write_pan(const Scene& scene, io::OutputFile& file) {
                 if (X < 48 && Y < 48) v = 0;    // nodata corner
                 if (X == 200 && Y < 64) v = 1;  // a dead column stub
                 if ((X >= g.width || Y >= g.height) && (X + Y) % 5 == 0) v = 0;  // margin
+                if (saturate && X >= kGlintX && X < kGlintX + kGlintWidth && Y >= kGlintY &&
+                    Y < kGlintY + kGlintHeight)
+                    v = 65535;
                 tile[std::size_t(y) * g.tile + x] = clamp16(v);
             }
         file.write(std::as_bytes(std::span(tile)));
@@ -131,15 +138,30 @@ void write_pan(const Scene& scene, io::OutputFile& file) {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: cirsharp-sample [--seed N] [--saturate] COLOUR_OUT PANTILES_OUT\n";
+
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::uint64_t seed = 1;
+    bool saturate = false;
     if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
-        std::cout << "usage: cirsharp-sample [--seed N] COLOUR_OUT PANTILES_OUT\n"
-                     "Writes a deterministic synthetic exposure for cirsharp.\n";
+        std::cout
+            << kUsage
+            << "Writes a deterministic synthetic exposure for cirsharp. --saturate adds an\n"
+               "over-exposed PAN patch: 600 x 400 samples of 65535 at column 6000, row 3000.\n";
         return 0;
     }
-    if (args.size() >= 2 && args[0] == "--seed") {
+    while (!args.empty() && args[0].starts_with("--")) {
+        if (args[0] == "--saturate") {
+            saturate = true;
+            args.erase(args.begin());
+            continue;
+        }
+        if (args[0] != "--seed" || args.size() < 2) {
+            std::cerr << kUsage;
+            return 2;
+        }
         try {
             seed = std::stoull(args[1]);
         } catch (const std::exception&) {
@@ -149,7 +171,7 @@ int main(int argc, char** argv) {
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.size() != 2) {
-        std::cerr << "usage: cirsharp-sample [--seed N] COLOUR_OUT PANTILES_OUT\n";
+        std::cerr << kUsage;
         return 2;
     }
     try {
@@ -158,7 +180,7 @@ int main(int argc, char** argv) {
         io::OutputFile colour = io::OutputFile::create(args[0], temps);
         io::OutputFile pan = io::OutputFile::create(args[1], temps);
         write_colour(scene, colour);
-        write_pan(scene, pan);
+        write_pan(scene, saturate, pan);
         colour.commit(false);
         pan.commit(false);
     } catch (const std::exception& e) {

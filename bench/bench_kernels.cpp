@@ -1,6 +1,7 @@
 // Micro-benchmarks of the kernels, in samples or pixels per second.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -46,6 +47,28 @@ void BM_PanLimitScan(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * std::int64_t(pan_tiles().size()));
 }
 BENCHMARK(BM_PanLimitScan)->Unit(benchmark::kMillisecond);
+
+// The scan the PAN stage runs: limits, and the counts of 0, 1 and 65535 over
+// the kept image, a row of tiles at a time. Argument 0: the samples above,
+// where one 2048-sample block in four holds a 0 or a 1 and is counted again;
+// 1: the same with nodata only in the first rows of the first tile, as in the
+// sample exposure.
+void BM_PanTileRowScan(benchmark::State& state) {
+    const PanGeometry& g = kPanGeometry;
+    std::vector<std::uint16_t> tiles = pan_tiles();
+    if (state.range(0) == 1)
+        for (std::size_t i = 0; i < tiles.size(); ++i)
+            tiles[i] = i < 48 * 512 ? 0 : std::max<std::uint16_t>(tiles[i], 2);
+    const std::size_t row = g.tile_row_samples();
+    for (auto _ : state)
+        for (int r = 0; r < g.tile_rows; ++r) {
+            const std::span<const std::uint16_t> samples(tiles.data() + std::size_t(r) * row, row);
+            benchmark::DoNotOptimize(
+                scan_pan_tile_row(samples, g, std::min(g.tile, g.height - r * g.tile), 0, row));
+        }
+    state.SetItemsProcessed(state.iterations() * std::int64_t(tiles.size()));
+}
+BENCHMARK(BM_PanTileRowScan)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_PanRows(benchmark::State& state) {
     const auto band = BandStretch::from_raw_limits(14000, 2, kPanExponent);

@@ -74,6 +74,63 @@ TEST(PanRows, TablePathMatchesThePerSamplePathOnRandomTiles) {
     }
 }
 
+// The vectorised scan of a row of tiles against the sample-by-sample rule,
+// for parts cut anywhere: the limits over every sample, the counts over the
+// kept ones only (the last tile column and, in the last row of tiles, the
+// last tile rows are cropped).
+TEST(PanLimits, TileRowScanCountsOnlyKeptSamplesAndMatchesTheSampleBySampleRule) {
+    std::mt19937 rng(11);
+    auto check = [&](const PanGeometry& g, int kept_rows, int spread, std::size_t begin,
+                     std::size_t end, const std::vector<std::uint16_t>& v) {
+        const PanScan want = scan_pan_tile_row_reference(v, g, kept_rows, begin, end);
+        const PanScan got = scan_pan_tile_row(v, g, kept_rows, begin, end);
+        SCOPED_TRACE(::testing::Message()
+                     << "tile " << g.tile << " kept rows " << kept_rows << " spread " << spread
+                     << " [" << begin << ", " << end << ")");
+        EXPECT_EQ(got.limits.maximum, want.limits.maximum);
+        EXPECT_EQ(got.limits.minimum, want.limits.minimum);
+        EXPECT_EQ(got.minimum_found, want.minimum_found);
+        EXPECT_EQ(got.nodata, want.nodata);
+        EXPECT_EQ(got.saturated, want.saturated);
+    };
+    const PanGeometry small{16, 5, 3, 70, 40};  // the last column keeps 6 of 16
+    for (const int spread : {2, 3, 40, 30000}) {
+        for (const int kept_rows : {16, 8}) {
+            std::vector<std::uint16_t> v(small.tile_area() * std::size_t(small.tile_cols));
+            for (auto& s : v) {
+                s = std::uint16_t(20001 + rng() % std::uint32_t(spread));
+                if (rng() % 50 == 0) s = std::uint16_t(rng() % 3 == 0 ? 65535 : rng() % 2);
+                if (spread == 40 && rng() % 7 == 0) s = std::uint16_t(2 + rng() % 40);
+            }
+            for (int cut = 0; cut < 40; ++cut) {
+                std::size_t a = rng() % (v.size() + 1), b = rng() % (v.size() + 1);
+                if (a > b) std::swap(a, b);
+                check(small, kept_rows, spread, a, b, v);
+            }
+            check(small, kept_rows, spread, 0, v.size(), v);
+        }
+    }
+    // A whole row of tiles of the real geometry: long runs, rare marks.
+    const PanGeometry& g = kPanGeometry;
+    std::vector<std::uint16_t> v(g.tile_row_samples());
+    for (auto& s : v)
+        s = std::uint16_t(300 + rng() % 4000);
+    for (int i = 0; i < 300; ++i)
+        v[rng() % v.size()] = std::uint16_t(i % 3 == 0 ? 65535 : i % 2);
+    v[22 * g.tile_area() + 300] = 65535;  // in the cropped margin: a limit, not counted
+    for (const int kept_rows : {512, 332})
+        for (const std::size_t parts : {1, 3})
+            for (std::size_t p = 0; p < parts; ++p)
+                check(g, kept_rows, 4000, p * v.size() / parts, (p + 1) * v.size() / parts, v);
+    // Equal to 20000 is a minimum found; above it, none.
+    const std::vector<std::uint16_t> edge = {20000, 0, 65535};
+    const PanGeometry one{3, 1, 1, 3, 1};
+    EXPECT_TRUE(scan_pan_tile_row(edge, one, 1, 0, 3).minimum_found);
+    const std::vector<std::uint16_t> above = {20001, 1, 0};
+    EXPECT_FALSE(scan_pan_tile_row(above, one, 1, 0, 3).minimum_found);
+    EXPECT_EQ(scan_pan_tile_row(above, one, 1, 0, 3).nodata, 2u);
+}
+
 struct PanRun {
     std::string transcript;
     std::vector<std::uint8_t> tiles, pan8, pan16, plane;
@@ -96,8 +153,9 @@ PanRun run_pan_stage(const std::function<std::uint16_t(int, int)>& value, bool r
     options.reference = reference;
     {
         io::WriteQueue queue(out, /*background=*/!reference);
+        PanStatistics statistics;
         untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), g.tile_samples()}, run.plane,
-                         queue, options);
+                         queue, options, statistics);
         queue.finish();
     }
     run.transcript = out.str();

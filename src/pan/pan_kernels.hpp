@@ -2,6 +2,7 @@
 // and the untiling stretch, each beside the per-sample rule it must match.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -23,6 +24,27 @@ struct PanLimits {
 // 2..20000.
 PanLimits scan_pan_limits(std::span<const std::uint16_t> samples, Simd simd = best_simd());
 PanLimits merge(PanLimits a, PanLimits b);
+
+// The limit scan of part of a row of tiles, with counts over the samples of
+// the part that reach the products: the first `kept_rows` rows of each tile
+// and the first kept columns of the last tile column. The cropped margin
+// still takes part in the limits.
+struct PanScan {
+    PanLimits limits;
+    bool minimum_found = false;   // a sample lies in 2..20000
+    std::uint64_t nodata = 0;     // kept samples 0 or 1
+    std::uint64_t saturated = 0;  // kept samples 65535
+};
+PanScan merge(const PanScan& a, const PanScan& b);
+
+// Samples [begin, end) of `tile_row` (one row of tiles,
+// g.tile_row_samples() long); vectorised.
+PanScan scan_pan_tile_row(std::span<const std::uint16_t> tile_row, const PanGeometry& g,
+                          int kept_rows, std::size_t begin, std::size_t end,
+                          Simd simd = best_simd());
+// The same, sample by sample: the reference the fast path must match.
+PanScan scan_pan_tile_row_reference(std::span<const std::uint16_t> tile_row, const PanGeometry& g,
+                                    int kept_rows, std::size_t begin, std::size_t end);
 
 // Kept rows [row_begin, row_end) of the PAN8 image, straight from the tiles
 // through a raw-sample-to-byte table. Rows count from the first row of

@@ -26,20 +26,21 @@ std::span<std::uint16_t> as_samples(std::span<std::byte> b) {
 }
 
 // Reads row of tiles `tile_row` into `buffer`, each thread its share, and
-// with `scan` returns the limits of the row as it lies warm in the cache.
-PanLimits read_tile_row(io::InputFile& tiles, int tile_row, std::span<std::uint16_t> buffer,
-                        int threads, bool scan) {
+// with `scan` returns the limits and counts of the row as it lies warm in the
+// cache.
+PanScan read_tile_row(io::InputFile& tiles, int tile_row, std::span<std::uint16_t> buffer,
+                      int threads, bool scan) {
     const std::size_t row_samples = g.tile_row_samples();
     const std::uint64_t at =
         kPanHeaderBytes + std::uint64_t(tile_row) * row_samples * sizeof(std::uint16_t);
     return parallel_reduce(
-        threads, row_samples, PanLimits{},
+        threads, row_samples, PanScan{},
         [&](std::size_t begin, std::size_t end) {
             const auto part = buffer.subspan(begin, end - begin);
             tiles.read_at(at + begin * sizeof(std::uint16_t), std::as_writable_bytes(part));
-            return scan ? scan_pan_limits(part) : PanLimits{};
+            return scan ? scan_pan_tile_row(buffer, g, kept_rows(tile_row), begin, end) : PanScan{};
         },
-        merge);
+        [](const PanScan& a, const PanScan& b) { return merge(a, b); });
 }
 
 // The raw samples of one kept row as a list of tile-row segments.
@@ -53,9 +54,9 @@ void pan16_row_parts(std::span<const std::uint16_t> tiles, int row, std::vector<
 
 // First pass: every row of tiles, the cropped margin too, for the limits;
 // the kept rows go to PAN16 straight from the tile buffer.
-PanLimits scan_and_write_pan16(const PanStageFiles& files, io::BufferRing& halves,
-                               io::WriteQueue& queue, int threads) {
-    PanLimits limits;
+PanScan scan_and_write_pan16(const PanStageFiles& files, io::BufferRing& halves,
+                             io::WriteQueue& queue, int threads) {
+    PanScan limits;
     for (int tile_row = 0; tile_row < g.tile_rows; ++tile_row) {
         const auto buffer = halves.take();
         const auto samples = as_samples(buffer);
@@ -103,13 +104,15 @@ void stretch_and_write_pan8(const PanStageFiles& files, const BandStretch& band,
 
 void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles,
                       std::span<std::uint8_t> plane, io::WriteQueue& queue,
-                      const StageOptions& options) {
+                      const StageOptions& options, PanStatistics& statistics) {
     // Two rows of tiles in turn: one is read while the other is written.
     const std::size_t half_bytes = g.tile_row_samples() * sizeof(std::uint16_t);
     io::BufferRing halves(queue, std::as_writable_bytes(tiles.first(kPanTileBufferSamples)),
                           half_bytes);
 
-    const PanLimits limits = scan_and_write_pan16(files, halves, queue, options.threads);
+    const PanScan scan = scan_and_write_pan16(files, halves, queue, options.threads);
+    const PanLimits limits = scan.limits;
+    statistics = {limits.maximum, limits.minimum, scan.minimum_found, scan.nodata, scan.saturated};
     queue.print("PAN Maximum:  " + std::to_string(limits.maximum));
     queue.print("PAN Minimum:  " + std::to_string(limits.minimum));
     const BandStretch band =

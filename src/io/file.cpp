@@ -265,6 +265,7 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       fd_(std::move(other.fd_)),
       temps_(other.temps_),
       committed_(other.committed_),
+      in_place_(other.in_place_),
       sidecar_(std::move(other.sidecar_)) {
     other.temp_.clear();
     other.committed_ = true;
@@ -303,13 +304,13 @@ Descriptor OutputFile::commit(bool durable) {
         throw FileError(path_, "cannot flush", errno);
     if (const int err = fd_.close()) throw FileError(path_, "cannot close", err);
     if (temp_.empty()) {
-        committed_ = true;
+        committed_ = in_place_ = true;
         return {};
     }
     // Held open across the rename, the replaced file is not given back yet.
     Descriptor replaced(::open(target_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     temps_->commit(temp_, target_);
-    committed_ = true;
+    committed_ = in_place_ = true;
     if (durable) {
         const std::string dir = split_path(target_).folder;
         Descriptor dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

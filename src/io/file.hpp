@@ -119,6 +119,9 @@ class OutputFile {
 
     const std::string& path() const { return path_; }
     bool is_regular() const { return !temp_.empty(); }
+    // Whether commit() succeeded: the product is in place (renamed over its
+    // path, or fully written to a special file).
+    bool committed() const { return in_place_; }
 
     // Appends all of `data`.
     void write(std::span<const std::byte> data);
@@ -151,7 +154,8 @@ class OutputFile {
     std::string temp_;    // empty when writing the target directly
     Descriptor fd_;
     TempFiles* temps_ = nullptr;
-    bool committed_ = false;
+    bool committed_ = false;  // committed or discarded: nothing left to clean up
+    bool in_place_ = false;
     std::unique_ptr<OutputFile> sidecar_;
 };
 

@@ -94,6 +94,10 @@ int main(int argc, char** argv) {
         {"cirsharp --threads 3", converter({"--threads", "3"}), {}},
         {"reference (--reference --threads 1)", converter({"--reference", "--threads", "1"}), {}},
         {"I/O floor", floor_args, {}},
+        {"cirsharp --record", converter({"--record", dir + "/record.json"}), {}},
+        {"cirsharp --threads 1 --record",
+         converter({"--threads", "1", "--record", dir + "/record.json"}),
+         {}},
     };
     run_once(floor_args);  // warm the page cache
     // Each round starts one variant further on, so that no variant always

@@ -83,15 +83,17 @@ TEST(PanLimits, TileRowScanCountsOnlyKeptSamplesAndMatchesTheSampleBySampleRule)
     auto check = [&](const PanGeometry& g, int kept_rows, int spread, std::size_t begin,
                      std::size_t end, const std::vector<std::uint16_t>& v) {
         const PanScan want = scan_pan_tile_row_reference(v, g, kept_rows, begin, end);
-        const PanScan got = scan_pan_tile_row(v, g, kept_rows, begin, end);
-        SCOPED_TRACE(::testing::Message()
-                     << "tile " << g.tile << " kept rows " << kept_rows << " spread " << spread
-                     << " [" << begin << ", " << end << ")");
-        EXPECT_EQ(got.limits.maximum, want.limits.maximum);
-        EXPECT_EQ(got.limits.minimum, want.limits.minimum);
-        EXPECT_EQ(got.minimum_found, want.minimum_found);
-        EXPECT_EQ(got.nodata, want.nodata);
-        EXPECT_EQ(got.saturated, want.saturated);
+        for (const Simd simd : available_simd()) {
+            const PanScan got = scan_pan_tile_row(v, g, kept_rows, begin, end, simd);
+            SCOPED_TRACE(::testing::Message()
+                         << name_of(simd) << " tile " << g.tile << " kept rows " << kept_rows
+                         << " spread " << spread << " [" << begin << ", " << end << ")");
+            EXPECT_EQ(got.limits.maximum, want.limits.maximum);
+            EXPECT_EQ(got.limits.minimum, want.limits.minimum);
+            EXPECT_EQ(got.minimum_found, want.minimum_found);
+            EXPECT_EQ(got.nodata, want.nodata);
+            EXPECT_EQ(got.saturated, want.saturated);
+        }
     };
     const PanGeometry small{16, 5, 3, 70, 40};  // the last column keeps 6 of 16
     for (const int spread : {2, 3, 40, 30000}) {

@@ -44,6 +44,11 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
                 throw std::invalid_argument("--quicklook needs a folder");
             cl.quicklook = a == "--quicklook" ? args[i] : a.substr(12);
             if (cl.quicklook->empty()) throw std::invalid_argument("--quicklook needs a folder");
+        } else if (a == "--record" || a.starts_with("--record=")) {
+            if (a == "--record" && ++i == args.size())
+                throw std::invalid_argument("--record needs a file");
+            cl.record = a == "--record" ? args[i] : a.substr(9);
+            if (cl.record->empty()) throw std::invalid_argument("--record needs a file");
         } else if (a == "--threads" || a.starts_with("--threads=")) {
             if (a == "--threads") {
                 if (++i == args.size()) throw std::invalid_argument("--threads needs a number");
@@ -92,6 +97,9 @@ Options (before the paths; -- ends them):
                 (rgbir16.png, cir8.png, pan8.png, sharpened-cir8.png,
                 pan16.png; at most 2000 pixels across) with cirsharp-quicklook,
                 found beside cirsharp or on PATH; if it fails, status 1
+  --record FILE after the run, on success and on failure alike, write a JSON
+                record of it to FILE: options, times, status and message, the
+                files, the PAN limits and counts, the stretch limits, flags
   -h, --help    this text
   --version     the version
 

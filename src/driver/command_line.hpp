@@ -20,6 +20,7 @@ struct CommandLine {
     bool reference = false;
     bool envi = false;                     // an ENVI header beside each product
     std::optional<std::string> quicklook;  // folder for PNG previews
+    std::optional<std::string> record;     // the run record's file
     std::optional<int> threads;
     std::vector<std::string> paths;  // the seven positions
 };

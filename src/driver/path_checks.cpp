@@ -80,4 +80,19 @@ void check_paths(const std::vector<std::string>& paths, bool envi) {
     }
 }
 
+void check_record_path(const std::vector<std::string>& paths, bool envi,
+                       const std::string& record) {
+    const auto id = identity_of(record);
+    if (!id) return;
+    for (int i = 0; i < kPositions; ++i) {
+        if (identity_of(paths[i]) == id)
+            throw std::invalid_argument("the record '" + record + "' is the same file as " +
+                                        position_text(i, paths[i]));
+        if (envi && i >= 2 && identity_of(paths[i] + ".hdr") == id)
+            throw std::invalid_argument("the record '" + record +
+                                        "' is the same file as the header of " +
+                                        position_text(i, paths[i]));
+    }
+}
+
 }  // namespace cirsharp

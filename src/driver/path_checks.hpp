@@ -14,4 +14,8 @@ namespace cirsharp {
 // get no header.
 void check_paths(const std::vector<std::string>& paths, bool envi);
 
+// Refuses a run record that is the same file as one of the seven paths or,
+// with `envi`, as a product header.
+void check_record_path(const std::vector<std::string>& paths, bool envi, const std::string& record);
+
 }  // namespace cirsharp

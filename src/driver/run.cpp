@@ -22,7 +22,8 @@
 
 namespace cirsharp {
 
-void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& out) {
+void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& out,
+                    RunFacts& facts) {
     const auto& paths = cl.paths;
     StageOptions options;
     options.threads = cl.threads.value_or(available_cpus());
@@ -34,8 +35,10 @@ void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& o
     auto open_input = [&](int i, std::uint64_t needed) {
         try {
             io::InputFile f = io::InputFile::open(paths[i]);
+            facts.input_sizes[std::size_t(i)] = f.size();
             f.require_size(needed);
             f.spool(needed);
+            facts.input_sizes[std::size_t(i)] = f.size();  // a stream: the bytes taken in
             return f;
         } catch (const io::FileError& e) {
             if (e.error_number() != 0) out << paths[i] << "  Did not Open\n" << std::flush;
@@ -97,6 +100,16 @@ void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& o
     }
     if (!all) throw std::bad_alloc();
 
+    // Which products this run committed, noted once the queue has stopped.
+    struct NoteCommits {
+        RunFacts& facts;
+        const std::array<const io::OutputFile*, kProducts.size()> products;
+        ~NoteCommits() {
+            for (std::size_t i = 0; i < products.size(); ++i)
+                facts.committed[i] = products[i]->committed();
+        }
+    } note_commits{facts, {&rgbir16, &cir8, &pan8, &sharp, &pan16}};
+
     // Declared after every file and buffer that its jobs use: should a stage
     // fail, the queue still runs what finished stages queued (their commits)
     // before any of them goes away.
@@ -104,14 +117,15 @@ void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& o
 
     const std::span<std::uint8_t> plane_span(plane.get(), pg.kept_samples());
     untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), kPanTileBufferSamples}, plane_span,
-                     queue, options);
+                     queue, options, facts.pan);
     tile_buffer.reset();  // the stage returns once no queued job reads it
 
     const ColourStageFiles colour_files{colour, rgbir16, cir8};
     std::array<std::span<std::uint16_t>, kBands> rows;
     for (int b = 0; b < kBands; ++b)
         rows[b] = {band_rows[b].get(), band_row_samples(cg)};
-    BandLimits limits =
+    BandLimits& limits = facts.limits;
+    limits =
         read_colour_image(colour_files, rows, {rgbir.get(), 2 * rgbir_band_samples(cg)}, queue);
     rgbir.reset();  // likewise
 

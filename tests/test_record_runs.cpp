@@ -13,7 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "runs.hpp"
 #include "support.hpp"
 
 namespace cirsharp {

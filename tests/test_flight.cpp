@@ -192,7 +192,7 @@ TEST(Flight, SlurmScriptConvertsItsSliceOfTheManifest) {
 
 // With --record and --thumbnail, each exposure gets its run record beside
 // its first product and a small PNG of its sharpened product.
-TEST(Flight, ParallelRecipeWritesRecordsAndThumbnails) {
+TEST(Flight, ParallelRecipeWritesThumbnailsAndARecordOfEveryExposureFailedOnesIncluded) {
     TempDir dir;
     std::ofstream(dir / "flight.txt") << test::sample_colour() << " " << test::sample_pan()
                                       << " o/1/a o/1/b o/1/c o/1/sharp.raw o/1/e\n";
@@ -212,16 +212,31 @@ TEST(Flight, ParallelRecipeWritesRecordsAndThumbnails) {
     EXPECT_GE(width, 32);
     EXPECT_EQ(r.err, "");  // no progress bar without a terminal
 
-    if (run_process(CIRSHARP_BIN, {"--help"}).out.find("--record") == std::string::npos)
-        GTEST_SKIP() << "this cirsharp has no --record yet";
+    // A flight of three with --record: one record per exposure, the failed
+    // one's (its PAN file is missing) included, and the recipe says it failed.
+    std::ofstream(dir / "flight.txt")
+        << test::sample_colour() << " " << test::sample_pan()
+        << " o/1/a o/1/b o/1/c o/1/sharp.raw o/1/e\n"
+        << test::sample_colour() << " missing.raw o/2/a o/2/b o/2/c o/2/d o/2/e\n"
+        << test::sample_colour() << " " << test::sample_pan() << " /dev/null /dev/null o/3/c "
+        << "/dev/null /dev/null\n";
     fs::remove(dir / "flight.txt.joblog");
     r = recipe("--record");
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::string record = [&] {
-        std::ifstream in(dir / "o/1/record.json");
+    EXPECT_NE(r.status, 0) << r.err;
+    auto record = [&](const std::string& folder) {
+        std::ifstream in(dir / (folder + "/record.json"));
         return std::string(std::istreambuf_iterator<char>(in), {});
-    }();
-    EXPECT_NE(record.find("\"status\": 0"), std::string::npos) << record;
+    };
+    EXPECT_NE(record("o/1").find("\"status\": 0"), std::string::npos) << record("o/1");
+    const std::string failed = record("o/2");
+    EXPECT_NE(failed.find("\"status\": 1"), std::string::npos) << failed;
+    EXPECT_NE(failed.find("missing.raw"), std::string::npos) << failed;
+    // The first product that is a file is the third one here.
+    EXPECT_NE(record("o/3").find("\"status\": 0"), std::string::npos) << record("o/3");
+    std::size_t records = 0;
+    for (const auto& e : fs::recursive_directory_iterator(dir / "o"))
+        records += e.path().filename() == "record.json";
+    EXPECT_EQ(records, 3u);
 }
 
 }  // namespace

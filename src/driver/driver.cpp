@@ -121,8 +121,8 @@ RunRecord record_of(const CommandLine& cl, const RunFacts& facts, std::size_t tr
 
 // Everything after the command line: the status, and the message for
 // standard error (without "cirsharp: ") in `message`.
-int convert(const CommandLine& cl, io::TempFiles& temps, std::ostream& out, RunFacts& facts,
-            std::string& message) {
+int convert(const CommandLine& cl, io::TempFiles& temps, io::SignalGuard& guard, std::ostream& out,
+            RunFacts& facts, std::string& message) {
     std::string quicklook_tool;
     if (cl.quicklook) {
         quicklook_tool = find_quicklook_tool();

@@ -2,11 +2,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,11 +30,6 @@ bool write_text(const std::string& path, const std::string& text) {
     out << text;
     out.flush();
     return bool(out);
-}
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace
@@ -92,14 +85,6 @@ pid_t start_child(const std::string& program, const std::vector<std::string>& ar
     ::_exit(127);
 }
 
-int wait_child(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 ProcessResult run_child(const std::string& program, const std::vector<std::string>& args,
                         const ChildSetup& setup) {
     int out_pipe[2], err_pipe[2];
@@ -108,27 +93,7 @@ ProcessResult run_child(const std::string& program, const std::vector<std::strin
     const pid_t pid = start_child(program, args, setup, out_pipe[1], err_pipe[1]);
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
-    ProcessResult result;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open_count = 2;
-    while (open_count > 0) {
-        if (::poll(fds, 2, -1) < 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buf[4096];
-            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, std::size_t(n));
-            } else {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-    result.status = wait_child(pid);
-    return result;
+    return collect_child(pid, out_pipe[0], err_pipe[0]);
 }
 
 bool can_run_as_nobody() {
@@ -161,10 +126,10 @@ std::unique_ptr<PidsCgroup> PidsCgroup::make(int max, std::string& why_not) {
     std::string path;
     if (fs::exists("/sys/fs/cgroup/pids/cgroup.procs")) {
         path = "/sys/fs/cgroup/pids" + name;  // version 1
-    } else if (read_text("/sys/fs/cgroup/cgroup.controllers").find("pids") != std::string::npos) {
+    } else if (text_of("/sys/fs/cgroup/cgroup.controllers").find("pids") != std::string::npos) {
         // Version 2: the controller must be on for the children of the root.
         const std::string control = "/sys/fs/cgroup/cgroup.subtree_control";
-        if (read_text(control).find("pids") == std::string::npos) write_text(control, "+pids");
+        if (text_of(control).find("pids") == std::string::npos) write_text(control, "+pids");
         path = "/sys/fs/cgroup" + name;
     } else {
         why_not = "no cgroup file system with the pids controller";

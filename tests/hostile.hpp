@@ -29,9 +29,6 @@ struct ChildSetup {
 pid_t start_child(const std::string& program, const std::vector<std::string>& args,
                   const ChildSetup& setup, int out_fd, int err_fd);
 
-// Waits for a child: its exit status, or 128 + the signal that ended it.
-int wait_child(pid_t pid);
-
 // Runs `program` as `setup` says and waits for it, collecting its output.
 ProcessResult run_child(const std::string& program, const std::vector<std::string>& args,
                         const ChildSetup& setup);

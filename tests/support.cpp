@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -41,6 +42,18 @@ void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     if (!out.flush()) throw std::runtime_error("cannot write " + path);
+}
+
+std::string text_of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string shell_quoted(const std::string& s) {
+    std::string q = "'";
+    for (const char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
 }
 
 std::vector<std::uint8_t> as_le_bytes(const std::vector<std::uint16_t>& samples) {
@@ -106,14 +119,26 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
     if (rc != 0) throw std::runtime_error("cannot start " + program);
+    return collect_child(pid, out_pipe[0], err_pipe[0]);
+}
+
+int wait_child(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+ProcessResult collect_child(pid_t pid, int out_fd, int err_fd) {
     ProcessResult result;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open_count = 2;
     while (open_count > 0) {
         if (::poll(fds, 2, -1) < 0) continue;
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             char buf[4096];
             const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
@@ -125,9 +150,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
             }
         }
     }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.status = wait_child(pid);
     return result;
 }
 
@@ -268,11 +291,9 @@ void BackgroundRun::signal(int sig) const {
 }
 
 int BackgroundRun::wait() {
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0) {
-    }
+    const int status = wait_child(pid_);
     pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status;
 }
 
 bool same_content(const std::string& a, const std::string& b) {

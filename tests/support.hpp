@@ -32,6 +32,10 @@ class TempDir {
 };
 
 std::vector<std::uint8_t> read_file(const std::string& path);
+// The whole file as text; empty when it cannot be read.
+std::string text_of(const std::string& path);
+// `s` quoted for a POSIX shell.
+std::string shell_quoted(const std::string& s);
 void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> as_le_bytes(const std::vector<std::uint16_t>& samples);
 std::uint16_t sample_at(const std::vector<std::uint8_t>& bytes, std::size_t byte_offset);
@@ -53,6 +57,12 @@ struct ProcessResult {
 };
 // Runs `program` with `args` and waits for it.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args);
+// Waits for child `pid`: its exit status, or 128 + the signal; -1 when it
+// cannot be waited for.
+int wait_child(pid_t pid);
+// Reads the child's standard output and error from the read ends `out_fd`
+// and `err_fd` to their ends, closes them and waits for the child.
+ProcessResult collect_child(pid_t pid, int out_fd, int err_fd);
 
 // The seven position paths inside `dir` for the usual product names.
 std::vector<std::string> seven_paths(const TempDir& dir);

@@ -19,12 +19,9 @@ using test::TempDir;
 namespace fs = std::filesystem;
 
 const std::string kExamples = std::string(CIRSHARP_SOURCE_DIR) + "/examples/";
-const std::vector<std::string> kNames = {"rgbir16.raw", "cir8.raw", "pan8.raw", "sharp.raw",
-                                         "pan16.raw"};
+const auto& kNames = test::kProductNames;
 
-std::string quoted(const std::string& s) {
-    return "'" + s + "'";
-}
+const auto& quoted = test::shell_quoted;
 
 // Size and a hash of the contents: enough to tell two products apart.
 std::pair<std::uintmax_t, std::size_t> digest(const std::string& path) {

@@ -19,10 +19,7 @@ namespace fs = std::filesystem;
 
 using test::listing;
 
-std::string text_of(const std::string& path) {
-    const auto bytes = read_file(path);
-    return {bytes.begin(), bytes.end()};
-}
+using test::text_of;
 
 TEST(OutputFile, CommitsWholeOrLeavesThePreviousContent) {
     TempDir dir;

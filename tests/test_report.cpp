@@ -31,9 +31,15 @@ namespace fs = std::filesystem;
 
 const std::string kFixture = std::string(CIRSHARP_SOURCE_DIR) + "/tests/data/flight";
 
-std::string text_of(const std::string& path) {
-    const auto bytes = test::read_file(path);
-    return {bytes.begin(), bytes.end()};
+using test::text_of;
+
+// How many times `needle` occurs in `text`.
+std::size_t count_of(const std::string& text, const std::string& needle) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + 1))
+        ++n;
+    return n;
 }
 
 std::string find_program(const std::string& name) {
@@ -140,11 +146,7 @@ TEST(Report, CsvHoldsOneRowPerRecordAndEmptyCellsForAFailedRun) {
           "<dt>Exposures per hour</dt><dd>9569</dd>"})
         EXPECT_NE(page.find(figure), std::string::npos) << figure;
     // Self-contained: the three quicklooks are embedded, nothing is fetched.
-    std::size_t embedded = 0;
-    for (std::size_t at = page.find("src=\"data:image/png;base64,"); at != std::string::npos;
-         at = page.find("src=\"data:image/png;base64,", at + 1))
-        ++embedded;
-    EXPECT_EQ(embedded, 3u);
+    EXPECT_EQ(count_of(page, "src=\"data:image/png;base64,"), 3u);
     EXPECT_EQ(page.find("src=\"http"), std::string::npos);
     EXPECT_EQ(page.find("href=\"http"), std::string::npos);
 }
@@ -309,11 +311,7 @@ TEST_F(ReportInBrowser, RowsCarryTheirStatusAndTheBadExposuresTheirMarks) {
     EXPECT_NE(d.find("<span style=\"border-color:#ff7f0e\"></span>PAN saturated"),
               std::string::npos);
     // The plot: one point per exposure with a PAN maximum, and a band for the failed one.
-    std::size_t points = 0;
-    for (std::size_t at = d.find("<circle class=\"pan_max\""); at != std::string::npos;
-         at = d.find("<circle class=\"pan_max\"", at + 1))
-        ++points;
-    EXPECT_EQ(points, 4u);
+    EXPECT_EQ(count_of(d, "<circle class=\"pan_max\""), 4u);
     EXPECT_NE(d.find("<rect class=\"failed-mark\""), std::string::npos);
 }
 

@@ -23,12 +23,7 @@ using test::TempDir;
 const std::string kSource = CIRSHARP_SOURCE_DIR;
 const std::string kClusterScript = kSource + "/scripts/slurm-cluster";
 
-std::string quoted(const std::string& s) {
-    std::string q = "'";
-    for (const char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+const auto& quoted = test::shell_quoted;
 
 // The README's shell lines that start with `prefix`, in order.
 std::vector<std::string> readme_lines(const std::string& prefix) {

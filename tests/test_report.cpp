@@ -36,6 +36,16 @@ const std::string kFixture = std::string(CIRSHARP_SOURCE_DIR) + "/tests/data/fli
 
 using test::text_of;
 
+// `text` with the first `from` replaced by `to`.
+std::string replaced(const std::string& text, const std::string& from, const std::string& to) {
+    const std::size_t at = text.find(from);
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "no " << from;
+        return text;
+    }
+    return text.substr(0, at) + to + text.substr(at + from.size());
+}
+
 std::size_t lines_of(const std::string& text) {
     return std::size_t(std::count(text.begin(), text.end(), '\n'));
 }
@@ -205,11 +215,7 @@ TEST(Report, BadRecordsAreListedAsUnreadableAndThePageIsWrittenFromTheOthers) {
     const fs::path flight = copy_flight(dir);
     const std::string good = text_of(flight / "0001/record.json");
     auto variant = [&](const std::string& name, const std::string& from, const std::string& to) {
-        std::string text = good;
-        const std::size_t at = text.find(from);
-        ASSERT_NE(at, std::string::npos) << from;
-        text.replace(at, from.size(), to);
-        std::ofstream(flight / (name + ".json")) << text;
+        std::ofstream(flight / (name + ".json")) << replaced(good, from, to);
     };
     variant("huge-pan", "\"max\": 4095", "\"max\": 1e400");
     variant("huge-int", "\"max\": 4095", "\"max\": 1" + std::string(400, '0'));
@@ -481,6 +487,81 @@ TEST_F(ReportInBrowser, AScreenshotShowsMoreThanABlankPage) {
     // Text, the three gradients and the outlines: far more than a few colours.
     EXPECT_GT(colours.size(), 500u);
     EXPECT_TRUE(red_outline) << "the failed exposure's outline is not on screen";
+}
+
+// A flight of 5,000 exposures, 5 failed and 12 flagged, each converted one
+// with a 240-pixel thumbnail: the page stays small (thumbnails linked, not
+// embedded) and, 800 pixels across, shows the failed ones on its first
+// screen and scrolls only down. (Its time is measured by bench/report.)
+TEST_F(ReportInBrowser, AFlightOf5000ExposuresListsTheFailedFirstAndFits800Pixels) {
+    const fs::path flight = dir_.path() / "big";
+    const std::string good = text_of(kFixture + "/0001/record.json");
+    const std::string failed = text_of(kFixture + "/0003/record.json");
+    std::vector<std::string> pictures;
+    for (const auto* name : {"p0.png", "p1.png", "p2.png", "p3.png", "p4.png", "p5.png"}) {
+        pictures.push_back(dir_ / name);
+        write_png(pictures.back(), 240, 156, std::uint8_t(pictures.size() * 40));
+    }
+    std::set<int> bad, flagged;
+    for (int i = 7; i < 5000; i += 1000)
+        bad.insert(i);
+    for (int i = 3; bad.size() + flagged.size() < 17; i += 417)
+        flagged.insert(i);
+    for (int i = 1; i <= 5000; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%04d", i);
+        const fs::path folder = flight / name;
+        fs::create_directories(folder);
+        std::string record = bad.count(i) ? failed : good;
+        if (flagged.count(i))
+            record = replaced(replaced(record, "\"max\": 4095", "\"max\": 65535"), "\"flags\": []",
+                              "\"flags\": [\"pan_saturated\"]");
+        std::ofstream(folder / "record.json") << record;
+        if (!bad.count(i)) {
+            fs::copy_file(pictures[std::size_t(i) % pictures.size()],
+                          folder / "sharpened-cir8.png");
+            set_mtime(folder / "sharpened-cir8.png", kAfterTheRuns);
+        }
+    }
+    const std::string page = dir_ / "big.html";
+    const auto r = report({"--output", page, flight.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(fs::file_size(page), 10u * 1000 * 1000);
+    std::string text = text_of(page);
+    EXPECT_NE(text.find("<strong>4995 of 5000 converted</strong>, 12 flagged, 5 failed"),
+              std::string::npos);
+    EXPECT_EQ(count_of(text, "loading=\"lazy\""), 4995u);
+    EXPECT_EQ(count_of(text, "data:image/png"), 0u);
+
+    // In the browser, 800 pixels across: the page is no wider than the
+    // window, and the five failed exposures are the first problems listed,
+    // all of them on the first screen.
+    const std::string measure =
+        "<script>var b = document.body, w = window.innerWidth;"
+        "b.setAttribute('data-fits', document.documentElement.scrollWidth <= w ? 'yes' : "
+        "document.documentElement.scrollWidth + ' > ' + w);"
+        "var items = document.querySelectorAll('#problems li');"
+        "b.setAttribute('data-first', Array.prototype.slice.call(items, 0, 6).map(function (li) "
+        "{ return li.className; }).join(' '));"
+        "var low = 0; Array.prototype.forEach.call(document.querySelectorAll('#problems "
+        "li.failed'), "
+        "function (li) { low = Math.max(low, li.getBoundingClientRect().bottom); });"
+        "b.setAttribute('data-on-screen', low > 0 && low <= window.innerHeight ? 'yes' : "
+        "String(low));"
+        "var plot = document.getElementById('plot').getBoundingClientRect();"
+        "b.setAttribute('data-plot', plot.right <= w ? 'yes' : String(plot.right));</script>";
+    text.insert(text.rfind("</body>"), measure);
+    page_ = dir_ / "measured.html";
+    std::ofstream(page_) << text;
+    const std::string d =
+        chromium_.run({"--dump-dom", "--window-size=800,1000"}, "file://" + page_);
+    const std::string body = d.substr(d.find("<body"), 400);
+    EXPECT_NE(body.find("data-fits=\"yes\""), std::string::npos) << body;
+    EXPECT_NE(body.find("data-first=\"failed failed failed failed failed flagged\""),
+              std::string::npos)
+        << body;
+    EXPECT_NE(body.find("data-on-screen=\"yes\""), std::string::npos) << body;
+    EXPECT_NE(body.find("data-plot=\"yes\""), std::string::npos) << body;
 }
 
 }  // namespace

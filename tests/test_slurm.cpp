@@ -176,6 +176,20 @@ TEST(Slurm, ReadmeCommandsConvertAFlightLongerThanTheArrayLimitAndResubmitACance
     }
     expect_products(flight / "out/0001", true);
     expect_products(flight / "out/0007", true);
+    r = cluster.sh(flight, "cirsharp-flight report flight.txt");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "cirsharp-flight: 7 of 7 converted, 0 flagged, 0 failed, 0 not run; report: " +
+                         (flight / "report.html").string() + "\n");
+
+    // submit --wait: the job, then the report and the summary line.
+    const fs::path waited = flight_folder(dir, "waited", exposure("out/0001", false));
+    r = cluster.sh(waited, "cirsharp-flight submit --wait flight.txt");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(
+        r.err.ends_with("cirsharp-flight: 1 of 1 converted, 0 flagged, 0 failed, 0 not run; "
+                        "report: " +
+                        (waited / "report.html").string() + "\n"))
+        << r.err;
 
     // A job cancelled while its first exposure runs (slowly, with the
     // per-sample reference), after it committed the PAN products: no partial

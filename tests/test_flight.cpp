@@ -155,6 +155,46 @@ TEST(Flight, CheckListsEveryProblemThenTheMendedFlightConvertsAndARepairRerunsOn
     EXPECT_TRUE(fs::exists(d / "o/10/sharpened-cir8.png"));
 }
 
+// Shared outputs and records are found through relative paths and links;
+// an output reaching an input through a link, a folder that cannot be made
+// and a missing quicklook tool are problems too.
+TEST(Flight, CheckResolvesLinksAndFindsEveryKindOfClash) {
+    TempDir dir;
+    const fs::path d = dir.path();
+    fs::create_symlink(test::sample_colour(), d / "c.raw");
+    fs::create_symlink(test::sample_pan(), d / "p.raw");
+    fs::create_directories(d / "o");
+    fs::create_directory_symlink("o", d / "link");
+    std::ofstream(d / "file") << "not a folder";
+    std::ofstream(d / "flight.txt") << exposure("c.raw p.raw", 1) << "\n"
+                                    << "c.raw p.raw /dev/null x/../o/1/cir8.raw /dev/null "
+                                       "/dev/null /dev/null\n"
+                                    << "c.raw p.raw /dev/null link/1/other.raw /dev/null "
+                                       "/dev/null /dev/null\n"
+                                    << "c.raw p.raw /dev/null o/4/cir8.raw link/../c.raw "
+                                       "/dev/null /dev/null\n"
+                                    << exposure("c.raw p.raw", 5) + " extra\n"
+                                    << "c.raw p.raw /dev/null file/6/cir8.raw /dev/null /dev/null "
+                                       "/dev/null\n";
+    const std::string missing = d / "missing";
+    const auto r =
+        flight(d, "check --thumbnail 64 flight.txt", "CIRSHARP_QUICKLOOK=" + quoted(missing));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "flight.txt: the cirsharp-quicklook named by CIRSHARP_QUICKLOOK (" + missing +
+                  ") is not an executable file\n"
+                  "flight.txt:2: CIR8 product x/../o/1/cir8.raw is also an output of line 1\n"
+                  "flight.txt:2: its record x/../o/1/record.json is also line 1's (two exposures "
+                  "writing into one folder)\n"
+                  "flight.txt:3: its record link/1/record.json is also line 1's (two exposures "
+                  "writing into one folder)\n"
+                  "flight.txt:4: PAN8 product link/../c.raw names the colour file\n"
+                  "flight.txt:5: 8 paths, not 7\n"
+                  "flight.txt:6: cannot create the folder file/6: file is not a folder\n"
+                  "cirsharp-flight: flight.txt: 7 problems on 5 of 6 exposure lines; nothing was "
+                  "run\n");
+}
+
 // Options after the manifest, and a file name that looks like an option, are
 // usage errors with a short message; nothing is made.
 TEST(Flight, AnOptionAfterTheManifestOrAFileNamedLikeAnOptionIsAUsageError) {

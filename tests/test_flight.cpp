@@ -1,13 +1,12 @@
-// The whole-flight recipes in examples/: GNU parallel over a manifest, with
-// only failed exposures rerun, and the Slurm array script's slices of the
-// manifest. Both read manifests alike: comments and blank lines skipped, the
-// last line kept without its newline, output folders made.
+// cirsharp-flight: the manifest checked as a whole before anything runs, a
+// flight converted with GNU parallel and rerun after a repair, the report
+// accounting for every line of the manifest, and the Slurm array task's
+// slice of the manifest (with a stand-in converter).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <string_view>
+#include <regex>
 
 #include "support.hpp"
 
@@ -16,224 +15,282 @@ namespace {
 
 using test::run_process;
 using test::TempDir;
+using test::text_of;
 namespace fs = std::filesystem;
 
-const std::string kExamples = std::string(CIRSHARP_SOURCE_DIR) + "/examples/";
-const auto& kNames = test::kProductNames;
-
 const auto& quoted = test::shell_quoted;
+const std::string kFlight = CIRSHARP_FLIGHT_BIN;
+const std::string kFixture = std::string(CIRSHARP_SOURCE_DIR) + "/tests/data/flight";
 
-// Size and a hash of the contents: enough to tell two products apart.
-std::pair<std::uintmax_t, std::size_t> digest(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string buffer(1 << 20, '\0');
-    std::size_t h = 0;
-    while (in) {
-        in.read(buffer.data(), std::streamsize(buffer.size()));
-        h = h * 1000003u ^ std::hash<std::string_view>{}(
-                               std::string_view(buffer.data(), std::size_t(in.gcount())));
-    }
-    return {fs::file_size(path), h};
+// cirsharp-flight ARGS run in `dir` with `env` (assignments) before it.
+test::ProcessResult flight(const fs::path& dir, const std::string& args,
+                           const std::string& env = "") {
+    return run_process("/bin/sh", {"-c", "cd " + quoted(dir) + " && " + env + " exec " +
+                                             quoted(kFlight) + " " + args});
 }
 
-std::string exposure_line(const fs::path& in, const fs::path& out) {
-    std::vector<fs::path> paths = {in / "colour.raw", in / "pantiles.raw"};
-    for (const auto& n : kNames)
-        paths.push_back(out / n);
-    std::string line;
-    for (const auto& p : paths)
-        line.append(line.empty() ? "" : " ").append(p.string());
-    return line;
+std::size_t lines_in(const std::string& text) {
+    return std::size_t(std::count(text.begin(), text.end(), '\n'));
 }
 
-TEST(Flight, ParallelRecipeConvertsEveryExposureAndRerunsOnlyFailedOnes) {
-    const auto have = run_process("/bin/sh", {"-c", "command -v parallel"});
-    ASSERT_EQ(have.status, 0) << "GNU parallel is not installed: install the Debian package "
-                                 "parallel (scripts/test does)";
+bool have_parallel() {
+    return run_process("/bin/sh", {"-c", "command -v parallel"}).status == 0;
+}
+
+// One exposure line: the two inputs, then the CIR8 product in o/N/ and the
+// others to /dev/null, unless `all` sends all five to o/N/.
+std::string exposure(const std::string& inputs, int n, bool all = false) {
+    const std::string o = "o/" + std::to_string(n) + "/";
+    if (all)
+        return inputs + " " + o + "rgbir16.raw " + o + "cir8.raw " + o + "pan8.raw " + o +
+               "sharp.raw " + o + "pan16.raw";
+    return inputs + " /dev/null " + o + "cir8.raw /dev/null /dev/null /dev/null";
+}
+
+// Twelve exposures with one of each problem (`broken`), or the same flight
+// mended. Line 7 ends in CRLF, line 10 writes every product (and gets a
+// thumbnail), line 11 is blank.
+std::string twelve(bool broken) {
+    std::string m = "# a flight of twelve\n";
+    m += broken ? "c.raw p.raw /dev/null o/2/cir8.raw /dev/null /dev/null\n"  // 6 paths
+                : exposure("c.raw p.raw", 2) + "\n";
+    m += exposure(broken ? "c.raw c.raw" : "c.raw p.raw", 3) + "\n";  // one file twice
+    m += exposure(broken ? "p.raw c.raw" : "c.raw p.raw", 4) + "\n";  // swapped
+    m += exposure("c.raw p.raw", 5) + "\n";
+    m += (broken ? exposure("c.raw p.raw", 5) : exposure("c.raw p.raw", 6)) + "\n";  // shared
+    m += "c.raw p.raw /dev/null o/7/cir8.raw /dev/null /dev/null o/7/pan16.raw\r\n";
+    m += exposure(broken ? "--version p.raw" : "-c.raw p.raw", 8) + "\n";  // leading '-'
+    m += exposure(broken ? "gone.raw p.raw" : "c.raw p.raw", 9) + "\n";    // missing
+    m += exposure("c2.raw p.raw", 10, true) + "\n\n";
+    for (const int n : {12, 13, 14})
+        m += exposure("c.raw p.raw", n) + (n == 14 ? "" : "\n");  // no newline at the end
+    return m;
+}
+
+TEST(Flight, CheckListsEveryProblemThenTheMendedFlightConvertsAndARepairRerunsOnlyItsExposure) {
+    ASSERT_TRUE(have_parallel()) << "GNU parallel is not installed: install the Debian package "
+                                    "parallel (scripts/test does)";
     TempDir dir;
-    const std::vector<int> seeds = {2, 3, 4};
-    std::vector<std::vector<std::pair<std::uintmax_t, std::size_t>>> want;
-    // A comment, a blank line and an indented comment between exposures, no
-    // newline after the last; the output folders do not exist yet.
-    std::ofstream manifest(dir / "flight.txt");
-    manifest << "# three exposures\n\n";
-    for (const int seed : seeds) {
-        const fs::path in = dir.path() / ("in" + std::to_string(seed));
-        const fs::path out = dir.path() / ("out" + std::to_string(seed));
-        fs::create_directories(in);
-        auto r = run_process(CIRSHARP_SAMPLE_BIN, {"--seed", std::to_string(seed),
-                                                   in / "colour.raw", in / "pantiles.raw"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        // A single run of the exposure, kept only as digests.
-        const fs::path single = dir.path() / "single";
-        fs::create_directories(single);
-        std::vector<std::string> args = {in / "colour.raw", in / "pantiles.raw"};
-        for (const auto& n : kNames)
-            args.push_back(single / n);
-        r = run_process(CIRSHARP_BIN, args);
-        ASSERT_EQ(r.status, 0) << r.err;
-        want.emplace_back();
-        for (const auto& n : kNames)
-            want.back().push_back(digest(single / n));
-        fs::remove_all(single);
-        manifest << exposure_line(in, out) << (seed == 4 ? "" : "\n  # next\n");
-    }
-    manifest.close();
+    const fs::path d = dir.path();
+    for (const auto* name : {"c.raw", "-c.raw", "c2.raw"})
+        fs::create_symlink(test::sample_colour(), d / name);
+    fs::create_symlink(test::sample_pan(), d / "p.raw");
+    std::ofstream(d / "flight.txt") << twelve(true);
 
-    // First pass with the second exposure's colour file missing: it fails,
-    // the others are converted.
-    const std::string broken = dir / "in3/colour.raw";
-    fs::rename(broken, broken + ".away");
-    const std::string command = "CIRSHARP=" + quoted(CIRSHARP_BIN) + " JOBS=2 exec " +
-                                quoted(kExamples + "convert-flight.sh") + " " +
-                                quoted(dir / "flight.txt") + " " + quoted(dir / "flight.log");
-    auto r = run_process("/bin/sh", {"-c", command});
-    EXPECT_EQ(r.status, 1) << r.err;  // one failed run
-    EXPECT_NE(r.out.find(broken + "  Did not Open"), std::string::npos) << r.out;
-    for (const int i : {0, 2}) {
-        const fs::path out = dir.path() / ("out" + std::to_string(seeds[std::size_t(i)]));
-        for (std::size_t p = 0; p < kNames.size(); ++p)
-            EXPECT_EQ(digest(out / kNames[p]), want[std::size_t(i)][p]) << out / kNames[p];
-        fs::remove_all(out);  // also shows that the second pass leaves them alone
-        fs::create_directories(out);
-    }
-    EXPECT_TRUE(fs::is_empty(dir.path() / "out3"));
+    // Every problem with its line number, and nothing started.
+    auto r = flight(d, "check flight.txt");
+    EXPECT_EQ(r.status, 1) << r.err;
+    for (const auto* problem : {
+             "flight.txt:2: 6 paths, not 7\n",
+             "flight.txt:3: the colour and PAN tile files are one file (c.raw)\n",
+             "flight.txt:4: colour and PAN tile files probably swapped",
+             "flight.txt:6: CIR8 product o/5/cir8.raw is also an output of line 5\n",
+             "flight.txt:6: its record o/5/record.json is also line 5's",
+             "flight.txt:8: colour file --version: no such file\n",
+             "flight.txt:9: colour file gone.raw: no such file\n",
+         })
+        EXPECT_NE(r.err.find(problem), std::string::npos) << problem << "\n" << r.err;
+    EXPECT_EQ(std::regex_replace(r.err, std::regex("flight.txt:(2|3|4|6|8|9): [^\n]*\n"), ""),
+              "cirsharp-flight: flight.txt: 7 problems on 6 of 12 exposure lines; nothing was "
+              "run\n");
+    r = flight(d, "run --thumbnail 64 flight.txt");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(d / "o"));
+    EXPECT_FALSE(fs::exists(d / "flight.txt.joblog"));
+    EXPECT_FALSE(fs::exists(d / "report.html"));
 
-    // Second pass, the input back: only the failed exposure runs again.
-    fs::rename(broken + ".away", broken);
-    r = run_process("/bin/sh", {"-c", command});
+    // Mended: all twelve convert.
+    std::ofstream(d / "flight.txt") << twelve(false);
+    r = flight(d, "run --thumbnail 64 flight.txt");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err,
+              "cirsharp-flight: 12 of 12 converted, 0 flagged, 0 failed, 0 not run; "
+              "report: " +
+                  (d / "report.html").string() + "\n");
+    EXPECT_EQ(lines_in(r.out), 12 * 19u);
+    EXPECT_NE(text_of(d / "report.html").find("<strong>12 of 12 converted</strong>"),
+              std::string::npos);
+    for (const int n : {2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13, 14}) {
+        const fs::path o = d / ("o/" + std::to_string(n));
+        EXPECT_TRUE(test::same_content(o / "cir8.raw", test::sample_run().paths[3])) << o;
+        EXPECT_NE(text_of(o / "record.json").find("\"status\": 0"), std::string::npos) << o;
+    }
+    // The carriage return is not part of the last path.
+    EXPECT_EQ(test::listing(d / "o/7"),
+              (std::vector<std::string>{"cir8.raw", "pan16.raw", "record.json"}));
+    EXPECT_TRUE(fs::exists(d / "o/10/sharpened-cir8.png"));
+
+    // Line 10's input gone: the check leaves it out (--keep-going runs the
+    // others), and its old thumbnail goes with its old record.
+    fs::remove(d / "c2.raw");
+    r = flight(d, "run --keep-going --thumbnail 64 flight.txt");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("flight.txt:10: colour file c2.raw: no such file\n"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(
+        r.err.ends_with("cirsharp-flight: 11 of 12 converted, 0 flagged, 0 failed, 1 "
+                        "not run; report: " +
+                        (d / "report.html").string() + "\n"))
+        << r.err;
+    EXPECT_EQ(r.out, "");  // the others had converted already
+    EXPECT_FALSE(fs::exists(d / "o/10/sharpened-cir8.png"));
+    std::string page = text_of(d / "report.html");
+    const std::size_t figure = page.find("<figure id=\"e8\"");
+    ASSERT_NE(figure, std::string::npos);
+    const std::string tag = page.substr(figure, page.find("</figure>", figure) - figure);
+    EXPECT_NE(tag.find("class=\"thumb failed x failed\""), std::string::npos) << tag;
+    EXPECT_NE(tag.find("line 10"), std::string::npos) << tag;
+    EXPECT_EQ(tag.find("<img"), std::string::npos) << tag;
+    const std::size_t problems = page.find("<ol class=\"problems\"");
+    EXPECT_NE(page.find("not run: colour file c2.raw: no such file", problems), std::string::npos);
+
+    // Restored: only that exposure runs again.
+    fs::create_symlink(test::sample_colour(), d / "c2.raw");
+    r = flight(d, "run --thumbnail 64 flight.txt");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 19) << r.out;
-    for (std::size_t p = 0; p < kNames.size(); ++p)
-        EXPECT_EQ(digest(dir / ("out3/" + kNames[p])), want[1][p]) << kNames[p];
-    EXPECT_TRUE(fs::is_empty(dir.path() / "out2"));
-    EXPECT_TRUE(fs::is_empty(dir.path() / "out4"));
+    EXPECT_EQ(lines_in(r.out), 19u) << r.out;
+    EXPECT_NE(r.out.find("o/10/pan16.raw"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.err.starts_with("cirsharp-flight: 12 of 12 converted")) << r.err;
+    EXPECT_TRUE(fs::exists(d / "o/10/sharpened-cir8.png"));
 }
 
-// Each array task converts its slice of the manifest's exposures, in
-// order, with its CPU count; a stand-in for the converter prints what it
-// was given.
-TEST(Flight, SlurmScriptConvertsItsSliceOfTheManifest) {
+// Options after the manifest, and a file name that looks like an option, are
+// usage errors with a short message; nothing is made.
+TEST(Flight, AnOptionAfterTheManifestOrAFileNamedLikeAnOptionIsAUsageError) {
     TempDir dir;
-    std::ofstream(dir / "flight.txt") << "# five exposures, one of them wrong\n"
+    std::ofstream(dir / "flight.txt")
+        << exposure(test::sample_colour() + " " + test::sample_pan(), 1);
+    for (const auto* args :
+         {"run --thumbnail 240 flight.txt --envi", "run --joblog=--envi flight.txt",
+          "run --report=-x.html flight.txt", "check flight.txt -- --envi", "check", "frobnicate",
+          "run --jobs 0 flight.txt"}) {
+        const auto r = flight(dir.path(), args);
+        EXPECT_EQ(r.status, 2) << args << "\n" << r.err;
+        EXPECT_EQ(lines_in(r.err), 2u) << args << "\n" << r.err;
+        EXPECT_TRUE(r.err.ends_with("Try 'cirsharp-flight --help' for more information.\n"))
+            << r.err;
+    }
+    EXPECT_EQ(test::listing(dir.path()), std::vector<std::string>{"flight.txt"});
+    const auto help = flight(dir.path(), "--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("usage: cirsharp-flight check"), std::string::npos);
+}
+
+// The report of a manifest: every line is one exposure, whatever records
+// there are. A line with six paths, a line that left no record and two lines
+// claiming one record are failed; a converter that cannot be found stops the
+// run before it starts.
+TEST(Flight, TheReportAccountsForEveryLineOfTheManifest) {
+    TempDir dir;
+    const fs::path d = dir.path();
+    fs::copy(kFixture, d / "o", fs::copy_options::recursive);
+    const std::string in = test::sample_colour() + " " + test::sample_pan();
+    std::ofstream(d / "flight.txt") << exposure(in, 1) << "\n"  // converted
+                                    << exposure(in, 2) << "\n"  // flagged
+                                    << exposure(in, 3) << "\n"  // failed
+                                    << in << " a b c d\n"       // six paths
+                                    << exposure(in, 5) << "\n"  // no record
+                                    << in << " /dev/null o/4/x.raw /dev/null /dev/null /dev/null\n"
+                                    << exposure(in, 4) << "\n";  // one record, two lines
+    for (const auto& [from, to] :
+         {std::pair{"0001", "1"}, {"0002", "2"}, {"0003", "3"}, {"0004", "4"}})
+        fs::rename(d / "o" / from, d / "o" / to);
+    auto r = flight(d, "report -o page.html flight.txt");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err, "cirsharp-flight: 2 of 7 converted, 1 flagged, 5 failed, 0 not run; report: " +
+                         (d / "page.html").string() + "\n");
+    const std::string csv = text_of(d / "page.csv");
+    EXPECT_EQ(lines_in(csv), 8u) << csv;
+    for (const auto* row : {"\n1,converted,", "\n2,flagged,", "\n3,failed,", "\nline 4,failed,",
+                            ",\"6 paths, not 7\",", "\n5,failed,",
+                            "no record: never ran, or ended before writing one",
+                            "is also claimed by line 7", "is also claimed by line 6"})
+        EXPECT_NE(csv.find(row), std::string::npos) << row << "\n" << csv;
+    EXPECT_NE(text_of(d / "page.html").find("<strong>2 of 7 converted</strong>"),
+              std::string::npos);
+
+    // A page that would replace a record or the manifest is refused.
+    const std::string before = text_of(d / "o/1/record.json");
+    r = flight(d, "report -o o/1/record.json flight.txt");
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(text_of(d / "o/1/record.json"), before);
+    EXPECT_EQ(flight(d, "report -o flight.html flight.txt").status, 1);  // its CSV is fine
+    EXPECT_EQ(flight(d, "report -o flight.txt.html flight.txt").status, 1);
+    EXPECT_EQ(flight(d, "report -o flight.txt flight.txt").status, 2);
+
+    // The converter is not to be found: nothing runs.
+    r = flight(d, "run flight.txt", "CIRSHARP=/nonexistent/cirsharp");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("flight.txt: the cirsharp named by CIRSHARP (/nonexistent/cirsharp) is "
+                         "not an executable file\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(fs::exists(d / "flight.txt.joblog"));
+}
+
+// Each array task converts its slice of the manifest's exposures, in order,
+// with its CPU count, every path after "--"; a stand-in for the converter
+// prints what it was given.
+TEST(Flight, ASlurmTaskConvertsItsSliceOfTheManifest) {
+    TempDir dir;
+    std::ofstream(dir / "flight.txt") << "# five exposures\n"
                                       << "a b o/1/c d e f g\n"
                                       << "\n"
                                       << "  # indented\n"
-                                      << "h\ti j k l m n\n"
-                                      << "o p q r s t u\n"
-                                      << "too few\n"
-                                      << "v w /dev/null o/5/y o/5/z o/5/A o/5/B";  // no newline
-    const std::string script = quoted(kExamples + "convert-flight.slurm");
+                                      << "h\ti j k l m n\r\n"
+                                      << "-o p q r s t u\n"
+                                      << "v w x y z A B\n"
+                                      << "C D /dev/null o/5/y o/5/z o/5/A o/5/B";  // no newline
     auto run = [&](const std::string& env, const std::string& args) {
-        return run_process("/bin/sh", {"-c", "cd " + quoted(dir.path()) +
-                                                 " && PATH=$PWD/bin:$PATH SLURM_CPUS_PER_TASK=6 "
-                                                 "CIRSHARP=echo " +
-                                                 env + " exec " + script + " " + args});
+        return flight(dir.path(), args,
+                      "PATH=$PWD/bin:$PATH SLURM_CPUS_PER_TASK=6 CIRSHARP=echo " + env);
     };
-    const std::string array =
-        "SLURM_ARRAY_TASK_COUNT=2 SLURM_ARRAY_TASK_MIN=1 SLURM_ARRAY_TASK_MAX=2 ";
-
-    // --array=1-2: three exposures a task.
-    auto r = run(array + "SLURM_ARRAY_TASK_ID=1", "flight.txt --envi");
+    auto r = run("SLURM_ARRAY_TASK_ID=1", "task --per-task 3 flight.txt -- --envi");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out,
-              "--threads 6 --envi a b o/1/c d e f g\n"
-              "--threads 6 --envi h i j k l m n\n"
-              "--threads 6 --envi o p q r s t u\n");
+              "--threads 6 --record o/1/record.json --envi -- a b o/1/c d e f g\n"
+              "--threads 6 --record record.json --envi -- h i j k l m n\n"
+              "--threads 6 --record record.json --envi -- -o p q r s t u\n");
     EXPECT_NE(r.err.find("task 1: exposures 1 to 3 of 5 in flight.txt (--per-task 3)"),
               std::string::npos)
         << r.err;
-    EXPECT_TRUE(r.err.ends_with("convert-flight: task 1 done\n")) << r.err;
+    EXPECT_TRUE(r.err.ends_with("cirsharp-flight: task 1 done\n")) << r.err;
     EXPECT_TRUE(fs::is_directory(dir / "o/1"));
 
-    // The wrong line fails the task, the next exposure still runs; a device
-    // gets no folder and no record beside it.
-    r = run(array + "SLURM_ARRAY_TASK_ID=2", "--record flight.txt");
-    EXPECT_EQ(r.status, 1) << r.err;
+    // A device gets no folder; the record goes beside the first file product.
+    r = run("SLURM_ARRAY_TASK_ID=2", "task --per-task 3 flight.txt");
+    EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out,
-              "--threads 6 --record o/5/record.json v w /dev/null o/5/y o/5/z o/5/A o/5/B\n");
-    EXPECT_NE(r.err.find("exposure 4 has 2 paths, not 7"), std::string::npos) << r.err;
-    EXPECT_TRUE(r.err.ends_with("convert-flight: task 2 failed: exposures 4 (1 of 2)\n")) << r.err;
-    EXPECT_TRUE(fs::is_directory(dir / "o/5"));
+              "--threads 6 --record record.json -- v w x y z A B\n"
+              "--threads 6 --record o/5/record.json -- C D /dev/null o/5/y o/5/z o/5/A "
+              "o/5/B\n");
+    r = run("SLURM_ARRAY_TASK_ID=3", "task --per-task 3 flight.txt");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.ends_with("cirsharp-flight: task 3 done\n")) << r.err;
 
-    // A resubmission of some tasks needs the slice given; past the end, nothing.
-    const std::string some =
-        "SLURM_ARRAY_TASK_COUNT=2 SLURM_ARRAY_TASK_MIN=3 SLURM_ARRAY_TASK_MAX=7 ";
-    r = run(some + "SLURM_ARRAY_TASK_ID=3", "flight.txt");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("give --per-task N"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, "");
-    r = run(some + "SLURM_ARRAY_TASK_ID=3", "--per-task 2 flight.txt");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "--threads 6 v w /dev/null o/5/y o/5/z o/5/A o/5/B\n");
-    r = run(some + "SLURM_ARRAY_TASK_ID=7", "--per-task 2 flight.txt");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
+    // A failing run fails its task, and the next exposure still runs.
+    r = run("SLURM_ARRAY_TASK_ID=1 CIRSHARP=false", "task --per-task 3 flight.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.ends_with("cirsharp-flight: task 1 failed: exposures 1 2 3 (3 of 3)\n"))
+        << r.err;
 
     // The array for a submission, within the cluster's MaxArraySize (a
     // stand-in scontrol reports 4: indices up to 3).
     fs::create_directories(dir / "bin");
     std::ofstream(dir / "bin/scontrol") << "#!/bin/sh\necho 'MaxArraySize            = 4'\n";
     fs::permissions(dir / "bin/scontrol", fs::perms::owner_all);
-    r = run("", "--tasks flight.txt");
+    r = run("", "submit --tasks flight.txt");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "1-3\n");  // 2, 2 and 1 exposures
-    r = run("", "--tasks --per-task 4 flight.txt");
+    r = run("", "submit --tasks --per-task 4 flight.txt");
     EXPECT_EQ(r.out, "1-2\n");
-    r = run("", "--tasks --per-task 1 flight.txt");
+    r = run("", "submit --tasks --per-task 1 flight.txt");
     EXPECT_EQ(r.status, 2);  // 5 tasks are too many
     std::ofstream(dir / "empty.txt") << "# nothing\n\n";
-    r = run("", "--tasks empty.txt");
+    r = run("", "submit --tasks empty.txt");
     EXPECT_EQ(r.status, 2);
-}
-
-// With --record and --thumbnail, each exposure gets its run record beside
-// its first product and a small PNG of its sharpened product.
-TEST(Flight, ParallelRecipeWritesThumbnailsAndARecordOfEveryExposureFailedOnesIncluded) {
-    TempDir dir;
-    std::ofstream(dir / "flight.txt") << test::sample_colour() << " " << test::sample_pan()
-                                      << " o/1/a o/1/b o/1/c o/1/sharp.raw o/1/e\n";
-    auto recipe = [&](const std::string& options) {
-        return run_process(
-            "/bin/sh",
-            {"-c", "cd " + quoted(dir.path()) + " && CIRSHARP=" + quoted(CIRSHARP_BIN) + " exec " +
-                       quoted(kExamples + "convert-flight.sh") + " " + options + " flight.txt"});
-    };
-    auto r = recipe("--thumbnail 64");
-    ASSERT_EQ(r.status, 0) << r.err;
-    // A PNG's width is the big-endian word at byte 16.
-    const auto png = test::read_file(dir / "o/1/sharpened-cir8.png");
-    ASSERT_GE(png.size(), 24u);
-    const int width = png[16] << 24 | png[17] << 16 | png[18] << 8 | png[19];
-    EXPECT_LE(width, 64);
-    EXPECT_GE(width, 32);
-    EXPECT_EQ(r.err, "");  // no progress bar without a terminal
-
-    // A flight of three with --record: one record per exposure, the failed
-    // one's (its PAN file is missing) included, and the recipe says it failed.
-    std::ofstream(dir / "flight.txt")
-        << test::sample_colour() << " " << test::sample_pan()
-        << " o/1/a o/1/b o/1/c o/1/sharp.raw o/1/e\n"
-        << test::sample_colour() << " missing.raw o/2/a o/2/b o/2/c o/2/d o/2/e\n"
-        << test::sample_colour() << " " << test::sample_pan() << " /dev/null /dev/null o/3/c "
-        << "/dev/null /dev/null\n";
-    fs::remove(dir / "flight.txt.joblog");
-    r = recipe("--record");
-    EXPECT_NE(r.status, 0) << r.err;
-    auto record = [&](const std::string& folder) {
-        std::ifstream in(dir / (folder + "/record.json"));
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    EXPECT_NE(record("o/1").find("\"status\": 0"), std::string::npos) << record("o/1");
-    const std::string failed = record("o/2");
-    EXPECT_NE(failed.find("\"status\": 1"), std::string::npos) << failed;
-    EXPECT_NE(failed.find("missing.raw"), std::string::npos) << failed;
-    // The first product that is a file is the third one here.
-    EXPECT_NE(record("o/3").find("\"status\": 0"), std::string::npos) << record("o/3");
-    std::size_t records = 0;
-    for (const auto& e : fs::recursive_directory_iterator(dir / "o"))
-        records += e.path().filename() == "record.json";
-    EXPECT_EQ(records, 3u);
 }
 
 }  // namespace

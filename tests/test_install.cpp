@@ -1,10 +1,13 @@
-// The installed tree: the four programs and the man page, and a converter
-// that finds the quicklook tool beside itself.
+// The installed tree: every program and man page the README's Installation
+// names, every option a program's --help lists documented in its man page,
+// and a converter that finds the quicklook tool beside itself.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <regex>
 #include <set>
 
 #include "driver/command_line.hpp"
@@ -22,12 +25,52 @@ TEST(Install, ProgramsAndManPageLandUnderThePrefix) {
     const auto r = run_process(
         CIRSHARP_CMAKE, {"--install", CIRSHARP_BUILD_DIR, "--prefix", prefix.path().string()});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    for (const auto* program :
-         {"cirsharp", "cirsharp-sample", "cirsharp-quicklook", "cirsharp-report"}) {
-        const std::string path = prefix / (std::string("bin/") + program);
+    // What the README's Installation says is installed: `NAME` in bin/,
+    // `NAME.1` in share/man/man1/.
+    std::ifstream readme(std::string(CIRSHARP_SOURCE_DIR) + "/README.md");
+    const std::string text_of_readme{std::istreambuf_iterator<char>(readme), {}};
+    const std::size_t from = text_of_readme.find("\n## Installation\n");
+    ASSERT_NE(from, std::string::npos);
+    const std::string installation =
+        text_of_readme.substr(from, text_of_readme.find("\n## ", from + 1) - from);
+    std::set<std::string> programs, pages;
+    const std::regex named("`(cirsharp[a-z-]*)(\\.1)?`");
+    for (auto it = std::sregex_iterator(installation.begin(), installation.end(), named);
+         it != std::sregex_iterator(); ++it)
+        ((*it)[2].matched ? pages : programs).insert((*it)[1]);
+    EXPECT_EQ(programs, (std::set<std::string>{"cirsharp", "cirsharp-sample", "cirsharp-quicklook",
+                                               "cirsharp-report", "cirsharp-flight"}));
+    EXPECT_EQ(pages, programs) << "every program has its man page";
+    for (const auto& program : programs) {
+        const std::string path = prefix / ("bin/" + program);
         EXPECT_EQ(::access(path.c_str(), X_OK), 0) << path;
+        EXPECT_TRUE(fs::exists(prefix / ("share/man/man1/" + program + ".1"))) << program;
     }
-    EXPECT_TRUE(fs::exists(prefix / "share/man/man1/cirsharp-report.1"));
+    // Nothing installed that the README does not name.
+    for (const auto* folder : {"bin", "share/man/man1"})
+        for (const auto& e : fs::directory_iterator(prefix / folder)) {
+            std::string name = e.path().filename();
+            if (name.ends_with(".1")) name.resize(name.size() - 2);
+            EXPECT_TRUE(programs.count(name)) << e.path() << " is not in the README";
+        }
+    // Every option a program's --help names is in its man page.
+    for (const auto& program : programs) {
+        const auto help = run_process(prefix / ("bin/" + program), {"--help"});
+        EXPECT_EQ(help.status, 0) << program;
+        const auto man = test::read_file(prefix / ("share/man/man1/" + program + ".1"));
+        const std::string roff(man.begin(), man.end());
+        const std::regex option("(^|[\\s\\[(])(--[a-z][a-z0-9-]*[a-z0-9])");
+        int count = 0;
+        for (auto it = std::sregex_iterator(help.out.begin(), help.out.end(), option);
+             it != std::sregex_iterator(); ++it, ++count) {
+            std::string escaped;
+            for (const char c : (*it)[2].str())
+                escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+            EXPECT_NE(roff.find(escaped), std::string::npos)
+                << program << ": " << (*it)[2] << " is not in its man page";
+        }
+        EXPECT_GE(count, 1) << program;
+    }
     const std::string page = prefix / "share/man/man1/cirsharp.1";
     ASSERT_TRUE(fs::exists(page));
     const auto bytes = test::read_file(page);

@@ -1,12 +1,15 @@
 // cirsharp-report on a hand-written flight of five run records (one failed,
-// one flagged): the CSV and the page's figures from the script alone, then the
-// page as a real headless Chromium renders it: its rows and marks, sorting by
-// the address fragment and by clicks, and a screenshot that is not blank.
+// one flagged): the CSV and the page's figures from the script alone, records
+// that cannot be read, then the page as a real headless Chromium renders it:
+// its rows and marks, sorting by the address fragment and by clicks, filters,
+// a screenshot that is not blank, and a flight of 5,000 exposures at 800
+// pixels across.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +35,20 @@ namespace fs = std::filesystem;
 const std::string kFixture = std::string(CIRSHARP_SOURCE_DIR) + "/tests/data/flight";
 
 using test::text_of;
+
+// `text` with the first `from` replaced by `to`.
+std::string replaced(const std::string& text, const std::string& from, const std::string& to) {
+    const std::size_t at = text.find(from);
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "no " << from;
+        return text;
+    }
+    return text.substr(0, at) + to + text.substr(at + from.size());
+}
+
+std::size_t lines_of(const std::string& text) {
+    return std::size_t(std::count(text.begin(), text.end(), '\n'));
+}
 
 // How many times `needle` occurs in `text`.
 std::size_t count_of(const std::string& text, const std::string& needle) {
@@ -64,14 +81,25 @@ void write_png(const std::string& path, int width, int height, std::uint8_t red)
         << image.message;
 }
 
+// Sets the modification time of `path` to `seconds` since the epoch.
+void set_mtime(const std::string& path, std::time_t seconds) {
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+// 2026-12-09 02:00 UTC, an hour after the fixture's runs started, and a day
+// before them.
+constexpr std::time_t kAfterTheRuns = 1796781600, kBeforeTheRuns = 1796688000;
+
 // The fixture flight copied into `dir`, with a sharpened quicklook beside
-// three of its five records (not beside the failed one).
+// three of its five records (not beside the failed one), made after the runs.
 fs::path copy_flight(const TempDir& dir) {
     const fs::path flight = dir.path() / "flight";
     fs::copy(kFixture, flight, fs::copy_options::recursive);
     write_png(flight / "0001/sharpened-cir8.png", 96, 62, 40);
     write_png(flight / "0002/sharpened-cir8.png", 96, 62, 250);
     write_png(flight / "0010/sharpened-cir8.png", 96, 62, 140);
+    for (const auto* n : {"0001", "0002", "0010"})
+        set_mtime(flight / n / "sharpened-cir8.png", kAfterTheRuns);
     return flight;
 }
 
@@ -178,6 +206,62 @@ TEST(Report, RecordsThatCannotBeReadAreNamedAndTheOthersStillReported) {
     EXPECT_NE(r.err.find("no run records found"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(dir / "c.html"));
     EXPECT_EQ(report({"--no-such-option", flight.string()}).status, 2);
+}
+
+// Records that parse but hold values no run gives, or nest too deeply, are
+// listed as unreadable; the page is written from the others.
+TEST(Report, BadRecordsAreListedAsUnreadableAndThePageIsWrittenFromTheOthers) {
+    TempDir dir;
+    const fs::path flight = copy_flight(dir);
+    const std::string good = text_of(flight / "0001/record.json");
+    auto variant = [&](const std::string& name, const std::string& from, const std::string& to) {
+        std::ofstream(flight / (name + ".json")) << replaced(good, from, to);
+    };
+    variant("huge-pan", "\"max\": 4095", "\"max\": 1e400");
+    variant("huge-int", "\"max\": 4095", "\"max\": 1" + std::string(400, '0'));
+    variant("long-wall", "\"wall_seconds\": 0.612", "\"wall_seconds\": 1e30");
+    variant("far-start", "2026-12-09T01:00:00.000Z", "9999-12-31T23:59:59.999Z");
+    variant("deep", "\"flags\": []",
+            "\"flags\": [], \"deep\": " + std::string(10000, '[') + std::string(10000, ']'));
+    auto r = report({"--output", dir / "a.html", flight.string()});
+    EXPECT_EQ(r.status, 1) << r.err;
+    for (const auto* name : {"huge-pan", "huge-int", "long-wall", "far-start", "deep"})
+        EXPECT_NE(r.err.find((flight / name).string() + ".json: "), std::string::npos)
+            << name << "\n"
+            << r.err;
+    EXPECT_NE(r.err.find("deep.json: not a JSON record (nested too deeply)"), std::string::npos);
+    EXPECT_NE(r.err.find("long-wall.json: unreadable record: wall_seconds out of range"),
+              std::string::npos);
+    const std::string page = text_of(dir / "a.html");
+    EXPECT_NE(page.find("<strong>4 of 5 converted</strong>"), std::string::npos);
+    EXPECT_EQ(count_of(page, "\u2717 unreadable</span>"), 5u);
+    EXPECT_EQ(lines_of(text_of(dir / "a.csv")), 6u);
+
+    // A page or CSV that would replace a record is refused; the record stays.
+    r = report({"-o", flight / "0001/record.json", flight.string()});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(
+        r.err.find("the output " + (flight / "0001/record.json").string() + " names the record"),
+        std::string::npos)
+        << r.err;
+    EXPECT_EQ(text_of(flight / "0001/record.json"), good);
+    fs::copy_file(flight / "0004/record.json", dir / "r.csv");
+    r = report({"-o", dir / "r.html", dir / "r.csv"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "r.html"));
+    EXPECT_EQ(text_of(dir / "r.csv"), text_of(flight / "0004/record.json"));
+}
+
+// A quicklook made before its record's run is from an earlier run: not shown.
+TEST(Report, AQuicklookOlderThanItsRunIsNotShown) {
+    TempDir dir;
+    const fs::path flight = copy_flight(dir);
+    set_mtime(flight / "0002/sharpened-cir8.png", kBeforeTheRuns);
+    const auto r = report({"--output", dir / "a.html", flight.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string page = text_of(dir / "a.html");
+    EXPECT_EQ(count_of(page, "src=\"data:image/png;base64,"), 2u);
+    EXPECT_NE(page.find("its quicklook is older than the run: not shown"), std::string::npos);
 }
 
 // Headless Chromium in a process group of its own with a fresh profile; on
@@ -293,26 +377,65 @@ TEST_F(ReportInBrowser, RowsCarryTheirStatusAndTheBadExposuresTheirMarks) {
     const std::string d = dom();
     ASSERT_NE(d.find("</html>"), std::string::npos) << d.substr(0, 2000);
     EXPECT_EQ(row_order(d), (std::vector<std::string>{"0001", "0002", "0003", "0004", "0010"}));
-    EXPECT_NE(tag_of(d, "tr", "0001").find("class=\"ok mark-ok\""), std::string::npos);
-    EXPECT_NE(tag_of(d, "tr", "0002").find("class=\"flagged mark-pan_saturated\""),
+    EXPECT_NE(tag_of(d, "tr", "0001").find("class=\"ok mark-ok x\""), std::string::npos);
+    EXPECT_NE(tag_of(d, "tr", "0002").find("class=\"flagged mark-pan_saturated x\""),
               std::string::npos)
         << tag_of(d, "tr", "0002");
-    EXPECT_NE(tag_of(d, "tr", "0002").find("data-flags=\"pan_saturated\""), std::string::npos);
-    EXPECT_NE(tag_of(d, "tr", "0003").find("class=\"failed mark-failed\""), std::string::npos)
+    EXPECT_NE(tag_of(d, "tr", "0003").find("class=\"failed mark-failed x\""), std::string::npos)
         << tag_of(d, "tr", "0003");
-    EXPECT_NE(d.find("<td class=\"text status\">failed (1)</td>"), std::string::npos);
+    // Status in words and symbols, not by colour alone.
+    EXPECT_NE(d.find("<td>\u2717 failed (1)</td>"), std::string::npos);
+    EXPECT_NE(d.find("<td>\u26a0 flagged</td>"), std::string::npos);
+    EXPECT_EQ(count_of(d, "<td>\u2713 converted</td>"), 3u);
+    // The problems first: the failed exposure, then the flagged one, each
+    // linked to its picture on the sheet, its record and its folder.
+    const std::size_t problems = d.find("<ol class=\"problems\" id=\"problems\">");
+    ASSERT_NE(problems, std::string::npos);
+    EXPECT_LT(problems, d.find("id=\"sheet\""));
+    const std::string list = d.substr(problems, d.find("</ol>", problems) - problems);
+    EXPECT_EQ(count_of(list, "<li "), 2u) << list;
+    EXPECT_LT(list.find("<li class=\"failed\">"), list.find("<li class=\"flagged\">")) << list;
+    EXPECT_NE(list.find("<a href=\"#e2\">0003</a>: cannot open /flight/in/0003/colour.raw"),
+              std::string::npos)
+        << list;
+    EXPECT_NE(list.find("<a href=\"flight/0003/record.json\">record</a>"), std::string::npos);
+    EXPECT_NE(list.find("<a href=\"flight/0002/sharpened-cir8.png\">quicklook</a>"),
+              std::string::npos);
+    EXPECT_NE(list.find("<a href=\"flight/0002/\">folder</a>"), std::string::npos);
     // On the contact sheet: outlined by why, with a legend of the colours.
-    EXPECT_NE(tag_of(d, "figure", "0002").find("class=\"thumb pan_saturated\""), std::string::npos)
+    EXPECT_NE(tag_of(d, "figure", "0002").find("class=\"thumb pan_saturated x flagged\""),
+              std::string::npos)
         << tag_of(d, "figure", "0002");
     EXPECT_NE(tag_of(d, "figure", "0002").find("border-color:#ff7f0e"), std::string::npos);
-    EXPECT_NE(tag_of(d, "figure", "0003").find("class=\"thumb failed\""), std::string::npos);
+    EXPECT_NE(tag_of(d, "figure", "0003").find("class=\"thumb failed x failed\""),
+              std::string::npos);
     EXPECT_NE(tag_of(d, "figure", "0003").find("border-color:#d62728"), std::string::npos);
-    EXPECT_NE(tag_of(d, "figure", "0004").find("class=\"thumb ok\""), std::string::npos);
-    EXPECT_NE(d.find("<span style=\"border-color:#ff7f0e\"></span>PAN saturated"),
+    EXPECT_NE(tag_of(d, "figure", "0004").find("class=\"thumb ok x ok\""), std::string::npos);
+    EXPECT_NE(d.find("<span style=\"border-color:#ff7f0e\">\u2600</span>PAN saturated"),
               std::string::npos);
     // The plot: one point per exposure with a PAN maximum, and a band for the failed one.
     EXPECT_EQ(count_of(d, "<circle class=\"pan_max\""), 4u);
     EXPECT_NE(d.find("<rect class=\"failed-mark\""), std::string::npos);
+
+    // The filters: the failed or flagged exposures alone, by a click or the address.
+    std::string page = text_of(page_);
+    const std::string visible =
+        "<script>function shown(s) { return Array.prototype.filter.call("
+        "document.querySelectorAll(s), function (e) { return e.offsetParent !== null; })"
+        ".map(function (e) { return e.getAttribute('data-name'); }).join(' '); }"
+        "document.body.setAttribute('data-hash', shown('tbody tr'));"
+        "document.querySelector('button[data-filter=flagged]').click();"
+        "document.body.setAttribute('data-flagged', shown('tbody tr') + '/' + shown('figure'));"
+        "document.querySelector('button[data-filter=all]').click();"
+        "document.body.setAttribute('data-all', shown('tbody tr'));</script>";
+    page.insert(page.rfind("</body>"), visible);
+    page_ = dir_ / "filtered.html";
+    std::ofstream(page_) << page;
+    const std::string f = dom("#filter=failed");
+    const std::string body = f.substr(f.find("<body"), 300);
+    EXPECT_NE(body.find("data-hash=\"0003\""), std::string::npos) << body;
+    EXPECT_NE(body.find("data-flagged=\"0002/0002\""), std::string::npos) << body;
+    EXPECT_NE(body.find("data-all=\"0001 0002 0003 0004 0010\""), std::string::npos) << body;
 }
 
 TEST_F(ReportInBrowser, SortingByAColumnReordersTheRows) {
@@ -364,6 +487,81 @@ TEST_F(ReportInBrowser, AScreenshotShowsMoreThanABlankPage) {
     // Text, the three gradients and the outlines: far more than a few colours.
     EXPECT_GT(colours.size(), 500u);
     EXPECT_TRUE(red_outline) << "the failed exposure's outline is not on screen";
+}
+
+// A flight of 5,000 exposures, 5 failed and 12 flagged, each converted one
+// with a 240-pixel thumbnail: the page stays small (thumbnails linked, not
+// embedded) and, 800 pixels across, shows the failed ones on its first
+// screen and scrolls only down. (Its time is measured by bench/report.)
+TEST_F(ReportInBrowser, AFlightOf5000ExposuresListsTheFailedFirstAndFits800Pixels) {
+    const fs::path flight = dir_.path() / "big";
+    const std::string good = text_of(kFixture + "/0001/record.json");
+    const std::string failed = text_of(kFixture + "/0003/record.json");
+    std::vector<std::string> pictures;
+    for (const auto* name : {"p0.png", "p1.png", "p2.png", "p3.png", "p4.png", "p5.png"}) {
+        pictures.push_back(dir_ / name);
+        write_png(pictures.back(), 240, 156, std::uint8_t(pictures.size() * 40));
+    }
+    std::set<int> bad, flagged;
+    for (int i = 7; i < 5000; i += 1000)
+        bad.insert(i);
+    for (int i = 3; bad.size() + flagged.size() < 17; i += 417)
+        flagged.insert(i);
+    for (int i = 1; i <= 5000; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%04d", i);
+        const fs::path folder = flight / name;
+        fs::create_directories(folder);
+        std::string record = bad.count(i) ? failed : good;
+        if (flagged.count(i))
+            record = replaced(replaced(record, "\"max\": 4095", "\"max\": 65535"), "\"flags\": []",
+                              "\"flags\": [\"pan_saturated\"]");
+        std::ofstream(folder / "record.json") << record;
+        if (!bad.count(i)) {
+            fs::copy_file(pictures[std::size_t(i) % pictures.size()],
+                          folder / "sharpened-cir8.png");
+            set_mtime(folder / "sharpened-cir8.png", kAfterTheRuns);
+        }
+    }
+    const std::string page = dir_ / "big.html";
+    const auto r = report({"--output", page, flight.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(fs::file_size(page), 10u * 1000 * 1000);
+    std::string text = text_of(page);
+    EXPECT_NE(text.find("<strong>4995 of 5000 converted</strong>, 12 flagged, 5 failed"),
+              std::string::npos);
+    EXPECT_EQ(count_of(text, "loading=\"lazy\""), 4995u);
+    EXPECT_EQ(count_of(text, "data:image/png"), 0u);
+
+    // In the browser, 800 pixels across: the page is no wider than the
+    // window, and the five failed exposures are the first problems listed,
+    // all of them on the first screen.
+    const std::string measure =
+        "<script>var b = document.body, w = window.innerWidth;"
+        "b.setAttribute('data-fits', document.documentElement.scrollWidth <= w ? 'yes' : "
+        "document.documentElement.scrollWidth + ' > ' + w);"
+        "var items = document.querySelectorAll('#problems li');"
+        "b.setAttribute('data-first', Array.prototype.slice.call(items, 0, 6).map(function (li) "
+        "{ return li.className; }).join(' '));"
+        "var low = 0; Array.prototype.forEach.call(document.querySelectorAll('#problems "
+        "li.failed'), "
+        "function (li) { low = Math.max(low, li.getBoundingClientRect().bottom); });"
+        "b.setAttribute('data-on-screen', low > 0 && low <= window.innerHeight ? 'yes' : "
+        "String(low));"
+        "var plot = document.getElementById('plot').getBoundingClientRect();"
+        "b.setAttribute('data-plot', plot.right <= w ? 'yes' : String(plot.right));</script>";
+    text.insert(text.rfind("</body>"), measure);
+    page_ = dir_ / "measured.html";
+    std::ofstream(page_) << text;
+    const std::string d =
+        chromium_.run({"--dump-dom", "--window-size=800,1000"}, "file://" + page_);
+    const std::string body = d.substr(d.find("<body"), 400);
+    EXPECT_NE(body.find("data-fits=\"yes\""), std::string::npos) << body;
+    EXPECT_NE(body.find("data-first=\"failed failed failed failed failed flagged\""),
+              std::string::npos)
+        << body;
+    EXPECT_NE(body.find("data-on-screen=\"yes\""), std::string::npos) << body;
+    EXPECT_NE(body.find("data-plot=\"yes\""), std::string::npos) << body;
 }
 
 }  // namespace

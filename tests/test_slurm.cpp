@@ -1,7 +1,7 @@
-// The Slurm recipe on a real single-node Slurm (scripts/slurm-cluster), run
-// with the README's own commands: a flight of more exposures than the
-// cluster's MaxArraySize, and a job cancelled mid-run, listed from its task
-// logs and resubmitted.
+// cirsharp-flight submit on a real single-node Slurm (scripts/slurm-cluster),
+// run with the README's own commands: a flight of more exposures than the
+// cluster's MaxArraySize, and a job cancelled mid-run whose unfinished tasks
+// are found from their logs and resubmitted.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -94,20 +94,21 @@ class Cluster {
     std::string error_;
 };
 
-// A folder with a link to examples/, so the README's commands run as written.
+// A folder holding the manifest, where the README's commands run as written.
 fs::path flight_folder(const TempDir& dir, const std::string& name, const std::string& manifest) {
     const fs::path folder = dir.path() / name;
     fs::create_directories(folder);
-    fs::create_directory_symlink(kSource + "/examples", folder / "examples");
     std::ofstream(folder / "flight.txt") << manifest;
     return folder;
 }
 
-std::string exposure(const std::string& out) {
+// An exposure of the sample writing its products into `out`, or with `all`
+// false only its CIR8 product (and its record), the others to /dev/null.
+std::string exposure(const std::string& out, bool all = true) {
     std::string line = test::sample_colour() + " " + test::sample_pan();
     for (const auto& n : test::kProductNames) {
         line += ' ';
-        line += out.empty() ? "/dev/null" : out + "/" + n;
+        line += all || n == "cir8.raw" ? out + "/" + n : "/dev/null";
     }
     return line;
 }
@@ -119,14 +120,8 @@ TEST(Slurm, ReadmeCommandsConvertAFlightLongerThanTheArrayLimitAndResubmitACance
         GTEST_SKIP() << "missing " << missing
                      << ": install slurmctld, slurmd, slurm-client, munge and iproute2 "
                         "(scripts/test does)";
-    const auto submit = readme_lines("job=$(sbatch ");
-    const auto plan = readme_lines("tasks=$(");
-    const auto list = readme_lines("failed=$(");
-    const auto per = readme_lines("per=$(");
+    const auto submit = readme_lines("job=$(cirsharp-flight submit ");
     ASSERT_EQ(submit.size(), 2u) << "the README's submission and resubmission lines";
-    ASSERT_EQ(plan.size(), 1u);
-    ASSERT_EQ(list.size(), 1u);
-    ASSERT_EQ(per.size(), 1u);
 
     TempDir dir;
     Cluster cluster(dir.path() / "cluster");
@@ -149,11 +144,12 @@ TEST(Slurm, ReadmeCommandsConvertAFlightLongerThanTheArrayLimitAndResubmitACance
 
     // Seven exposures on a cluster that takes array indices up to 2: two tasks
     // of four and three. Comments, a blank line, output folders that do not
-    // exist yet, no newline at the end; the outputs of the five in the middle
-    // go to /dev/null.
+    // exist yet, no newline at the end; the five in the middle write only
+    // their CIR8 products.
     std::string manifest = "# a flight of seven\n" + exposure("out/0001") + "\n\n";
     for (int i = 2; i <= 6; ++i)
-        manifest += (i == 4 ? "   # the middle of the flight\n" : "") + exposure("") + "\n";
+        manifest += (i == 4 ? "   # the middle of the flight\n" : "") +
+                    exposure("out/000" + std::to_string(i), false) + "\n";
     manifest += exposure("out/0007");
     const fs::path flight = flight_folder(dir, "flight", manifest);
     auto r = cluster.sh(flight, submit[0] + " && echo \"$job\"");
@@ -171,7 +167,7 @@ TEST(Slurm, ReadmeCommandsConvertAFlightLongerThanTheArrayLimitAndResubmitACance
     for (int t = 1; t <= 2; ++t) {
         const std::string log =
             file_text(flight / ("cirsharp-" + job + "_" + std::to_string(t) + ".out"));
-        EXPECT_TRUE(has_line(log, "convert-flight: task " + std::to_string(t) + " done")) << log;
+        EXPECT_TRUE(has_line(log, "cirsharp-flight: task " + std::to_string(t) + " done")) << log;
         std::size_t runs = 0;
         for (std::size_t at = 0;
              (at = log.find("Wrinting PANsharpened CIR\n", at)) != std::string::npos; ++at)
@@ -184,11 +180,12 @@ TEST(Slurm, ReadmeCommandsConvertAFlightLongerThanTheArrayLimitAndResubmitACance
     // A job cancelled while its first exposure runs (slowly, with the
     // per-sample reference), after it committed the PAN products: no partial
     // product, no temporary file. Its tasks' logs lack the done line, so the
-    // README's commands list both tasks and resubmit them with the same
-    // exposures per task.
-    const fs::path slow = flight_folder(
-        dir, "slow", exposure("out/0001") + "\n" + exposure("") + "\n" + exposure("") + "\n");
-    const std::string slow_submit = submit[0].substr(0, submit[0].size() - 1) + " --reference)";
+    // README's resubmission finds both tasks and submits them again with the
+    // same exposures per task.
+    const fs::path slow = flight_folder(dir, "slow",
+                                        exposure("out/0001") + "\n" + exposure("out/0002", false) +
+                                            "\n" + exposure("out/0003", false) + "\n");
+    const std::string slow_submit = submit[0].substr(0, submit[0].size() - 1) + " -- --reference)";
     r = cluster.sh(slow, slow_submit + " && echo \"$job\"");
     ASSERT_EQ(r.status, 0) << r.err;
     job = r.out.substr(0, r.out.find('\n'));
@@ -202,22 +199,23 @@ TEST(Slurm, ReadmeCommandsConvertAFlightLongerThanTheArrayLimitAndResubmitACance
     EXPECT_FALSE(fs::exists(slow / "out/0001/sharp.raw"));
     expect_products(slow / "out/0001", false);
     const std::string log = file_text(slow / ("cirsharp-" + job + "_1.out"));
-    EXPECT_FALSE(has_line(log, "convert-flight: task 1 done")) << log;
+    EXPECT_FALSE(has_line(log, "cirsharp-flight: task 1 done")) << log;
 
-    r = cluster.sh(slow, "job=" + job + "\n" + plan[0] + "\n" + list[0] + "\n" + per[0] +
-                             "\necho \"$failed\"\n" + submit[1] + " && echo \"$job\"");
+    r = cluster.sh(slow, "job=" + job + "\n" + submit[1] + " && echo \"$job\"");
     ASSERT_EQ(r.status, 0) << r.err;
-    std::istringstream lines(r.out);
-    std::string failed, retry;
-    std::getline(lines, failed);
-    std::getline(lines, retry);
-    ASSERT_EQ(failed, "1,2") << r.out;
+    const std::string retry = r.out.substr(0, r.out.find('\n'));
+    EXPECT_NE(r.err.find("tasks 1-2 of 2 exposures each"), std::string::npos) << r.err;
     ASSERT_TRUE(cluster.wait_for(retry, 180)) << "job " << retry << " still queued";
     for (const char* t : {"1", "2"})
         EXPECT_TRUE(has_line(file_text(slow / ("cirsharp-" + retry + "_" + t + ".out")),
-                             std::string("convert-flight: task ") + t + " done"))
+                             std::string("cirsharp-flight: task ") + t + " done"))
             << t;
     expect_products(slow / "out/0001", true);
+
+    // Every exposure of the flight converted: the report says so.
+    r = cluster.sh(slow, "cirsharp-flight report flight.txt");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("cirsharp-flight: 3 of 3 converted"), std::string::npos) << r.err;
 }
 
 }  // namespace

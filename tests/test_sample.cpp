@@ -3,8 +3,11 @@
 // another seed, and a PAN that holds detail the colour image blurs.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "raster/geometry.hpp"
@@ -116,6 +119,34 @@ TEST(SampleScene, TheToolWritesTheRenderedBlocks) {
             ASSERT_EQ(test::sample_at(pan, kPanHeaderBytes + 2 * tile_index(kPanGeometry, row, x)),
                       b.pan[row * kMosaicWidth + x])
                 << row << ", " << x;
+}
+
+// Each defect option raises the flags it is for when the exposure is
+// converted, and nothing else.
+TEST(SampleScene, EachDefectRaisesItsFlags) {
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+        {{"--saturate"}, {"pan_saturated"}},
+        {{"--nodata"}, {"pan_nodata"}},
+        {{"--dark-pan"}, {"pan_min_unset", "pan_nodata"}},
+        {{"--dead-band", "red", "--dead-band", "green", "--dead-band", "nir", "--dead-band",
+          "blue"},
+         {"constant_green", "constant_nir", "constant_red"}},
+        {{"--dead-band", "pan"}, {"constant_pan", "pan_min_unset", "pan_nodata"}},
+    };
+    test::TempDir dir;
+    for (const auto& [options, flags] : cases) {
+        auto args = options;
+        args.insert(args.end(), {"--seed", "5", dir / "c.raw", dir / "p.raw"});
+        const auto made = test::run_process(CIRSHARP_SAMPLE_BIN, args);
+        ASSERT_EQ(made.status, 0) << made.err;
+        const auto r = test::run_process(
+            CIRSHARP_BIN, {"--record", dir / "r.json", dir / "c.raw", dir / "p.raw", "/dev/null",
+                           "/dev/null", "/dev/null", "/dev/null", "/dev/null"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto bytes = test::read_file(dir / "r.json");
+        const auto record = nlohmann::json::parse(std::string(bytes.begin(), bytes.end()));
+        EXPECT_EQ(record["flags"], nlohmann::json(flags)) << options[0];
+    }
 }
 
 }  // namespace

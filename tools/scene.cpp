@@ -904,12 +904,12 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
         const auto fill = [&](int from, int to, std::uint16_t v) {
             std::fill(out + from, out + std::max(from, to), v);
         };
-        if (f.dead_pan) fill(0, kMosaicWidth, 0);
         if (f.nodata) fill(kNodataPanColumn, kMosaicWidth, 0);
         if (y < 48) fill(0, 48, 0);                                       // a nodata corner
         if (y < 64) out[200] = 1;                                         // a dead column stub
         for (int x = y >= g.height ? 0 : g.width; x < kMosaicWidth; ++x)  // the cropped margin
             if ((x + y) % 5 == 0) out[x] = 0;
+        if (f.dead_pan) fill(0, kMosaicWidth, 0);  // the stub too: a dead band reads 0
         if (f.saturate && y >= kGlintY && y < kGlintY + kGlintHeight)
             fill(kGlintX, kGlintX + kGlintWidth, 65535);
     }

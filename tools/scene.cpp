@@ -860,8 +860,22 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
     // it is read, so the buffers serve block after block.
     std::vector<float>& ground = work.ground;
     std::vector<float>& across = work.across;
-    ground.resize(std::size_t(kBlockPanRows) * kMosaicWidth * 4);
+    ground.resize(std::size_t(kMosaicWidth) * 4);  // one row at a time
     across.resize(std::size_t(kBlockPanRows) * kColourWidth * 4);
+    // Colour pixel (c, r) integrates the ground over [25c/8, 25(c+1)/8) x
+    // [25r/8, 25(r+1)/8): four PAN pixels each way, weighted in eighths. The
+    // pattern repeats every 8 colour pixels.
+    const auto weights = [](int i, int& first, float w[4]) {
+        first = 25 * i / 8;
+        for (int k = 0; k < 4; ++k) {
+            const int p = first + k;
+            w[k] = float(std::max(0, std::min(8 * p + 8, 25 * i + 25) - std::max(8 * p, 25 * i)));
+        }
+    };
+    int phase_first[8];
+    float phase_w[8][4];
+    for (int i = 0; i < 8; ++i)
+        weights(i, phase_first[i], phase_w[i]);
     // The lens darkens the corners by up to 10 %.
     static const std::vector<double> vignette_x = [] {
         std::vector<double> v(kMosaicWidth);
@@ -883,7 +897,7 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
             low_every_8[k] = low.at(8 * k + 4);
         RowNoise noise(s.seed, std::uint64_t(y), 4), dark(s.seed, std::uint64_t(y), 5);
         std::uint16_t* out = pan.data() + std::size_t(r) * kMosaicWidth;
-        float* gr = with_colour ? ground.data() + std::size_t(r) * kMosaicWidth * 4 : nullptr;
+        float* gr = with_colour ? ground.data() : nullptr;
         const Field* field = nullptr;
         for (int x = 0; x < kMosaicWidth; ++x) {
             // Runs of 16 pixels inside one field take the short way.
@@ -901,6 +915,16 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
             // So short an exposure that a pixel catches one count or none.
             if (f.dark_pan) out[x] = dark.uniform() * 4096 < p ? 1 : 0;
         }
+        if (gr) {  // the row across colour footprints, four bands a pixel
+            float* ac = across.data() + std::size_t(r) * kColourWidth * 4;
+            for (int c = 0; c < kColourWidth; ++c) {
+                const float* px = gr + 4 * (25 * (c / 8) + phase_first[c % 8]);
+                const float* w = phase_w[c % 8];
+                for (int b = 0; b < 4; ++b)
+                    ac[4 * c + b] =
+                        w[0] * px[b] + w[1] * px[4 + b] + w[2] * px[8 + b] + w[3] * px[12 + b];
+            }
+        }
         const auto fill = [&](int from, int to, std::uint16_t v) {
             std::fill(out + from, out + std::max(from, to), v);
         };
@@ -915,34 +939,6 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
     }
     if (!with_colour) return;
 
-    // Colour pixel (c, r) integrates the ground over [25c/8, 25(c+1)/8) x
-    // [25r/8, 25(r+1)/8): four PAN pixels each way, weighted in eighths. The
-    // pattern repeats every 8 colour pixels.
-    const auto weights = [](int i, int& first, float w[4]) {
-        first = 25 * i / 8;
-        for (int k = 0; k < 4; ++k) {
-            const int p = first + k;
-            w[k] = float(std::max(0, std::min(8 * p + 8, 25 * i + 25) - std::max(8 * p, 25 * i)));
-        }
-    };
-    int phase_first[8];
-    float phase_w[8][4];
-    for (int i = 0; i < 8; ++i)
-        weights(i, phase_first[i], phase_w[i]);
-    // Across first: each ground row to colour columns, four bands a pixel.
-    for (int r = 0; r < kBlockPanRows; ++r) {
-        const float* gr = ground.data() + std::size_t(r) * kMosaicWidth * 4;
-        float* ac = across.data() + std::size_t(r) * kColourWidth * 4;
-        for (int c = 0; c < kColourWidth; ++c) {
-            const float* px = gr + 4 * (25 * (c / 8) + phase_first[c % 8]);
-            const float* w = phase_w[c % 8];
-            float sum[4];
-            for (int b = 0; b < 4; ++b)
-                sum[b] = w[0] * px[b] + w[1] * px[4 + b] + w[2] * px[8 + b] + w[3] * px[12 + b];
-            for (int b = 0; b < 4; ++b)
-                ac[4 * c + b] = sum[b];
-        }
-    }
     const bool dead[kBands] = {f.dead_red, f.dead_green, f.dead_blue, f.dead_nir};
     for (int cr = 0; cr < kBlockColourRows; ++cr) {
         const int row = block * kBlockColourRows + cr;

@@ -35,7 +35,7 @@ constexpr const char* kHelp =
     "(a whole number, default 1) gives another scene, and the same bytes on every\n"
     "machine. A 48 x 48 nodata corner and a short dead column stay in every PAN.\n"
     "\n"
-    "Defects, each raising a flag of the run record (cirsharp --record):\n"
+    "Defects, each raising flags of the run record that cirsharp writes:\n"
     "  --saturate         an over-exposed PAN patch: 600 x 400 samples of 65535 at\n"
     "                     column 6000, row 3000 (pan_saturated)\n"
     "  --nodata           the right-hand 30 % of both images is 0, from PAN column\n"

@@ -898,22 +898,31 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
         RowNoise noise(s.seed, std::uint64_t(y), 4), dark(s.seed, std::uint64_t(y), 5);
         std::uint16_t* out = pan.data() + std::size_t(r) * kMosaicWidth;
         float* gr = with_colour ? ground.data() : nullptr;
-        const Field* field = nullptr;
-        for (int x = 0; x < kMosaicWidth; ++x) {
+        for (int x0 = 0; x0 < kMosaicWidth; x0 += 16) {
             // Runs of 16 pixels inside one field take the short way.
-            if (x % 16 == 0) field = s.pure_field(x, x + 15, y);
-            const Texture tex{low_every_8[x / 8], 0, &mid, x};
-            const Rad a = (field ? s.field_surface(*field, s.frame_u(x, y), s.frame_v(x, y), tex)
-                                 : s.surface(x, y, tex)) *
-                          (vignette_y - vignette_x[std::size_t(x)]);
-            if (gr) {
-                std::memcpy(gr + 4 * x, &a.v, sizeof a.v);
+            Rad run[16];
+            if (const Field* field = s.pure_field(x0, x0 + 15, y)) {
+                for (int i = 0; i < 16; ++i)
+                    run[i] = s.field_surface(*field, s.frame_u(x0 + i, y), s.frame_v(x0 + i, y),
+                                             {low_every_8[(x0 + i) / 8], 0, &mid, x0 + i});
+            } else {
+                for (int i = 0; i < 16; ++i)
+                    run[i] = s.surface(x0 + i, y, {low_every_8[(x0 + i) / 8], 0, &mid, x0 + i});
             }
-            // The PAN band spans the visible and the near infrared.
-            const double p = (0.3 * a.v[0] + 0.3 * a.v[1] + 0.1 * a.v[2] + 0.3 * a.v[3]) * 1.15;
-            out[x] = to_counts(kBlackLevel + p + noise.next(NoiseTable::of(sensor.pan, p)));
+            double p[16];
+            for (int i = 0; i < 16; ++i) {
+                const Rad a = run[i] * (vignette_y - vignette_x[std::size_t(x0 + i)]);
+                if (gr) std::memcpy(gr + 4 * (x0 + i), &a.v, sizeof a.v);
+                // The PAN band spans the visible and the near infrared.
+                p[i] = (0.3 * a.v[0] + 0.3 * a.v[1] + 0.1 * a.v[2] + 0.3 * a.v[3]) * 1.15;
+            }
+            for (int i = 0; i < 16; ++i)
+                out[x0 + i] =
+                    to_counts(kBlackLevel + p[i] + noise.next(NoiseTable::of(sensor.pan, p[i])));
             // So short an exposure that a pixel catches one count or none.
-            if (f.dark_pan) out[x] = dark.uniform() * 4096 < p ? 1 : 0;
+            if (f.dark_pan)
+                for (int i = 0; i < 16; ++i)
+                    out[x0 + i] = dark.uniform() * 4096 < p[i] ? 1 : 0;
         }
         if (gr) {  // the row across colour footprints, four bands a pixel
             float* ac = across.data() + std::size_t(r) * kColourWidth * 4;

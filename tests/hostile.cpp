@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -115,6 +116,74 @@ void share_with_nobody(const TempDir& dir) {
         if (e.is_regular_file())
             fs::permissions(e.path(), fs::perms::others_read | fs::perms::others_write,
                             fs::perm_options::add);
+}
+
+bool nobody_can_reach(const std::string& program, const std::vector<std::string>& inputs,
+                      const std::vector<std::string>& folders, std::string& why_not) {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (!nobody_ids(uid, gid)) {
+        why_not = "there is no user nobody";
+        return false;
+    }
+    struct Need {
+        std::string path;
+        int mode;
+        const char* verb;
+    };
+    std::vector<Need> needs = {{fs::absolute(program).string(), X_OK, "run"}};
+    for (const auto& p : inputs)
+        needs.push_back({fs::absolute(p).string(), R_OK, "read"});
+    for (const auto& p : folders)
+        needs.push_back({fs::absolute(p).string(), W_OK | X_OK, "write into"});
+    // Each path and every folder above it, root first: the first that the
+    // user cannot search or use names the obstacle.
+    std::vector<std::pair<std::string, int>> checks;
+    std::vector<std::size_t> owner;
+    for (std::size_t i = 0; i < needs.size(); ++i) {
+        std::vector<std::string> chain;
+        for (fs::path q = fs::path(needs[i].path).parent_path(); q != q.root_path();
+             q = q.parent_path())
+            chain.push_back(q.string());
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            checks.emplace_back(*it, X_OK);
+            owner.push_back(i);
+        }
+        checks.emplace_back(needs[i].path, needs[i].mode);
+        owner.push_back(i);
+    }
+    int result[2];
+    if (::pipe2(result, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        // Checked as nobody: the first check that fails, or checks.size().
+        std::uint32_t first = std::uint32_t(checks.size());
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(1);
+        for (std::size_t i = 0; i < checks.size(); ++i)
+            if (::access(checks[i].first.c_str(), checks[i].second) != 0) {
+                first = std::uint32_t(i);
+                break;
+            }
+        const bool sent = ::write(result[1], &first, sizeof first) == sizeof first;
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(result[1]);
+    std::uint32_t first = 0;
+    const bool got = ::read(result[0], &first, sizeof first) == sizeof first;
+    ::close(result[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("cannot check what the user nobody may reach");
+    if (first == checks.size()) return true;
+    const Need& need = needs[owner[first]];
+    why_not = "the user nobody cannot " + std::string(need.verb) + " " + need.path;
+    if (checks[first].first != need.path)
+        why_not += ": it may not enter " + checks[first].first +
+                   " (a folder closed to other users; run the tests from a checkout in /tmp, "
+                   "for example)";
+    return false;
 }
 
 std::unique_ptr<PidsCgroup> PidsCgroup::make(int max, std::string& why_not) {

@@ -38,6 +38,13 @@ bool can_run_as_nobody();
 // Opens `dir`, the files in it and the sample inputs to other users, for
 // runs as nobody.
 void share_with_nobody(const TempDir& dir);
+// Whether the user nobody may run `program`, read `inputs` and write into
+// `folders`, as access(2) answers for that user. A checkout inside a folder
+// that other users cannot enter (mode 700, as mktemp -d makes it, or a home
+// folder of mode 750) is out of its reach; then `why_not` says which path
+// and which folder above it shuts it out.
+bool nobody_can_reach(const std::string& program, const std::vector<std::string>& inputs,
+                      const std::vector<std::string>& folders, std::string& why_not);
 
 // A pids cgroup of its own (version 1 or 2) whose pids.max is `max`; removed
 // again on destruction. `make` returns null, and says why, where none can be

@@ -129,6 +129,16 @@ void expect_thread_shortage(const std::vector<std::string>& options, const Child
 // the user nobody.
 TEST(ResourceLimits, FewProcessesForAnUnprivilegedUser) {
     if (!test::can_run_as_nobody()) GTEST_SKIP() << "needs root and a user nobody to become";
+    // The converter and the sample inputs live in the build tree: a checkout
+    // in a private folder keeps them from nobody, whose exec would fail.
+    {
+        TempDir probe;
+        test::share_with_nobody(probe);
+        std::string why_not;
+        if (!test::nobody_can_reach(CIRSHARP_BIN, {test::sample_colour(), test::sample_pan()},
+                                    {probe.path().string()}, why_not))
+            GTEST_SKIP() << why_not;
+    }
     for (const rlim_t n : {1, 2, 3}) {
         ChildSetup setup;
         setup.as_nobody = true;

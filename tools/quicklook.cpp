@@ -3,6 +3,7 @@
 // beyond the standard library; `cirsharp --quicklook DIR` runs it.
 #include <png.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <filesystem>
@@ -27,7 +28,8 @@ constexpr int kExitUsage = 2;
 
 std::string usage_text() {
     std::string text =
-        "usage: cirsharp-quicklook [--max-width N] --output DIR PRODUCT-OPTION...\n"
+        "usage: cirsharp-quicklook [--max-width N | --crop X,Y,W,H] --output DIR\n"
+        "                          PRODUCT-OPTION...\n"
         "\n"
         "Writes PNG previews of cirsharp's raw products into DIR (created when\n"
         "missing), each named after its product and at most N pixels across\n"
@@ -36,6 +38,12 @@ std::string usage_text() {
         "its range, and the CIR products false colour (NIR, red, green as R, G, B).\n"
         "Each PNG is written to a temporary file and renamed into place. The paths\n"
         "written are printed, one a line.\n"
+        "\n"
+        "--crop X,Y,W,H shows instead, at full resolution, the W x H pixels whose\n"
+        "top-left corner is column X, row Y of the PAN image (11500 x 7500): the\n"
+        "same ground in every product, the colour products (RGBIR16, CIR8)\n"
+        "upsampled to PAN resolution by the sharpened product's nearest-neighbour\n"
+        "rule; 16-bit products are stretched over the crop.\n"
         "\n"
         "Product options (one or more):\n";
     for (const Product p : kProducts) {
@@ -49,12 +57,38 @@ std::string usage_text() {
     return text;
 }
 
+struct Crop {
+    int x, y, width, height;  // in PAN pixels
+};
+
 struct Request {
     std::string output;
     int max_width = 2000;
+    std::optional<Crop> crop;
     std::vector<std::pair<Product, std::string>> products;
     bool help = false;
 };
+
+Crop parse_crop(const std::string& value) {
+    int v[4];
+    const char* at = value.data();
+    const char* end = value.data() + value.size();
+    for (int i = 0; i < 4; ++i) {
+        const auto [next, ec] = std::from_chars(at, end, v[i]);
+        const bool separator_ok = i < 3 ? next != end && *next == ',' : next == end;
+        if (ec != std::errc() || !separator_ok || v[i] < 0)
+            throw std::invalid_argument("--crop takes X,Y,W,H, four whole numbers, not '" + value +
+                                        "'");
+        at = next + 1;
+    }
+    const Crop c{v[0], v[1], v[2], v[3]};
+    const PanGeometry& g = kPanGeometry;
+    if (c.width < 1 || c.height < 1 || c.x + c.width > g.width || c.y + c.height > g.height)
+        throw std::invalid_argument("--crop " + value + " does not lie inside the " +
+                                    std::to_string(g.width) + " x " + std::to_string(g.height) +
+                                    " PAN image");
+    return c;
+}
 
 Request parse(const std::vector<std::string>& args) {
     Request r;
@@ -74,6 +108,8 @@ Request parse(const std::vector<std::string>& args) {
             if (ec != std::errc() || end != value.data() + value.size() || r.max_width < 1)
                 throw std::invalid_argument("--max-width takes a positive number, not '" + value +
                                             "'");
+        } else if (a == "--crop") {
+            r.crop = parse_crop(value);
         } else {
             std::optional<Product> which;
             for (const Product p : kProducts)
@@ -87,17 +123,50 @@ Request parse(const std::vector<std::string>& args) {
     return r;
 }
 
-Preview make_preview(const ProductLayout& layout, const std::string& path, int max_width) {
+io::InputFile open_product(const ProductLayout& layout, const std::string& path) {
     io::InputFile in = io::InputFile::open(path);
     // Every product has one size: a file of any other is some other file.
     if (in.size() && *in.size() != layout.file_bytes())
         throw io::FileError(path, "is " + std::to_string(*in.size()) + " bytes long, but a " +
                                       std::string(layout.name) + " product has " +
                                       std::to_string(layout.file_bytes()) + " bytes");
+    return in;
+}
+
+std::vector<int> shown_bands(const ProductLayout& layout) {
+    return layout.bands() >= 3 ? std::vector<int>{0, 1, 2} : std::vector<int>{0};
+}
+
+// The crop at full PAN resolution: a product at colour resolution gives each
+// PAN pixel the colour pixel that the sharpened product takes its hue from.
+Preview make_crop(const ProductLayout& layout, const std::string& path, const Crop& crop) {
+    io::InputFile in = open_product(layout, path);
+    const bool colour = layout.width != kPanGeometry.width;
+    const auto source = [colour](int i) { return colour ? composite_index(i) : i; };
+    const std::size_t pixel_bytes =
+        std::size_t(layout.bands()) * std::size_t(layout.bytes_per_sample);
+    const RasterShape shape{crop.width, crop.height, layout.bands(), layout.bytes_per_sample};
+    PreviewBuilder builder(shape, shown_bands(layout), 1);
+    std::vector<std::byte> row(layout.row_bytes()), out(shape.row_bytes());
+    int loaded = -1;
+    for (int y = crop.y; y < crop.y + crop.height; ++y) {
+        if (source(y) != loaded) {
+            loaded = source(y);
+            in.read_at(std::uint64_t(loaded) * layout.row_bytes(), row);
+        }
+        for (int x = 0; x < crop.width; ++x)
+            std::copy_n(row.data() + std::size_t(source(crop.x + x)) * pixel_bytes, pixel_bytes,
+                        out.data() + std::size_t(x) * pixel_bytes);
+        builder.add_rows(out);
+    }
+    return builder.finish();
+}
+
+Preview make_preview(const ProductLayout& layout, const std::string& path, int max_width) {
+    io::InputFile in = open_product(layout, path);
     const RasterShape shape{layout.width, layout.height, layout.bands(), layout.bytes_per_sample};
     const int factor = reduction_factor(layout.width, max_width);
-    PreviewBuilder builder(
-        shape, layout.bands() >= 3 ? std::vector<int>{0, 1, 2} : std::vector<int>{0}, factor);
+    PreviewBuilder builder(shape, shown_bands(layout), factor);
     std::vector<std::byte> rows(shape.row_bytes() * std::size_t(factor));
     while (builder.rows_added() < shape.height) {
         const int count = std::min(factor, shape.height - builder.rows_added());
@@ -131,7 +200,8 @@ int run(const Request& r, io::TempFiles& temps) {
     if (ec) throw io::FileError(r.output, "cannot create the folder", ec.value());
     for (const auto& [product, path] : r.products) {
         const ProductLayout& layout = layout_of(product);
-        const std::vector<std::byte> png = encode_png(make_preview(layout, path, r.max_width));
+        const std::vector<std::byte> png = encode_png(
+            r.crop ? make_crop(layout, path, *r.crop) : make_preview(layout, path, r.max_width));
         const std::string target = r.output + "/" + std::string(layout.name) + ".png";
         io::OutputFile file = io::OutputFile::create(target, temps);
         file.write(png);

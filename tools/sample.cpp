@@ -1,186 +1,217 @@
-// cirsharp-sample: writes a deterministic synthetic exposure (a colour file
-// and a PAN tile file of the converter's exact geometry) for a given seed:
-// fields, forest, a river, roads and roofs, vegetation bright in near
-// infrared, and a few nodata 0s and 1s in the PAN. With --saturate, the PAN
-// also has an over-exposed patch, as a glint off a glass roof gives.
-#include <cmath>
+// cirsharp-sample: writes a synthetic exposure (a colour file and a PAN tile
+// file of the converter's exact geometry) of a scene that each seed lays out
+// afresh, the same bytes for a seed on every machine. Options add the defects
+// that the run record flags, so a trial flight can show each of them.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "io/file.hpp"
 #include "io/temp_files.hpp"
 #include "raster/geometry.hpp"
+#include "scene.hpp"
 
 namespace {
 
 using namespace cirsharp;
+using sample::Scene;
 
-std::uint64_t mix(std::uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ull;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebull;
-    return x ^ (x >> 31);
-}
+constexpr const char* kUsage =
+    "usage: cirsharp-sample [--seed N] [--saturate] [--nodata] [--dark-pan]\n"
+    "                       [--dead-band BAND]... COLOUR_OUT PANTILES_OUT\n";
 
-enum Cover { kSoil, kCrop, kForest, kWater, kRoad, kRoof, kCovers };
+constexpr const char* kHelp =
+    "Writes a synthetic exposure for cirsharp: a colour file (3680 x 2400, four\n"
+    "bands, band-interleaved by line) and a PAN tile file (11500 x 7500 in 512 x 512\n"
+    "tiles), each with its 8-byte header. The scene, seen from above, is a patchwork\n"
+    "of fields, roads and tracks, a village and farmsteads with their shadows,\n"
+    "hedgerows and woodland, and often a river; the colour image is the same ground\n"
+    "3.125 times coarser. Samples are 12-bit counts with sensor noise. Every seed\n"
+    "(a whole number, default 1) gives another scene, and the same bytes on every\n"
+    "machine. A 48 x 48 nodata corner and a short dead column stay in every PAN.\n"
+    "\n"
+    "Defects, each raising flags of the run record that cirsharp writes:\n"
+    "  --saturate         an over-exposed PAN patch: 600 x 400 samples of 65535 at\n"
+    "                     column 6000, row 3000 (pan_saturated)\n"
+    "  --nodata           the right-hand 30 % of both images is 0, from PAN column\n"
+    "                     8050 and colour column 2576 (pan_nodata)\n"
+    "  --dark-pan         an under-exposed PAN, 4096 times too short: only 0s and 1s,\n"
+    "                     more 1s where the ground is brighter (pan_min_unset,\n"
+    "                     pan_nodata)\n"
+    "  --dead-band BAND   BAND reads 0 everywhere: red, green, blue, nir or pan\n"
+    "                     (constant_red, constant_green, constant_nir; blue raises\n"
+    "                     none; pan: pan_min_unset, pan_nodata, constant_pan);\n"
+    "                     may be given more than once\n"
+    "\n"
+    "Exit status: 0 written; 1 a file that cannot be written; 2 a usage error.\n";
 
-// Red, green, blue and NIR radiance of each cover, in sensor counts.
-constexpr double kRadiance[kCovers][kBands] = {
-    {5200, 4800, 4100, 6200},   // bare soil
-    {2200, 3600, 2000, 14000},  // crop: bright in near infrared
-    {1500, 2600, 1400, 11000},  // forest
-    {1200, 1800, 2400, 600},    // water
-    {7500, 7400, 7200, 7800},   // road
-    {9800, 5200, 4200, 9000},   // tiled roof
+struct Request {
+    std::uint64_t seed = 1;
+    sample::Faults faults;
+    std::vector<std::string> paths;
 };
 
-class Scene {
-  public:
-    explicit Scene(std::uint64_t seed) : seed_(mix(seed + 0x9e3779b97f4a7c15ull)) {}
-
-    // Ground cover and a brightness factor at PAN pixel coordinates.
-    Cover cover(double x, double y, double& shade) const {
-        shade = 1.0 + 0.06 * std::sin(x / 37.0) * std::cos(y / 53.0);
-        const double river = 3700 + 600 * std::sin(x / 1500.0 + double(seed_ % 7));
-        if (std::fabs(y - river) < 110) return kWater;
-        if (std::fmod(x + double(seed_ % 900), 2300) < 20 || std::fmod(y + 0.2 * x, 1900) < 16)
-            return kRoad;
-        const auto cx = std::int64_t(x / 700), cy = std::int64_t(y / 600);
-        const std::uint64_t house = hash(cx, cy, 1);
-        if (house % 3 == 0) {
-            const double hx = double(cx * 700 + std::int64_t(house >> 8) % 500);
-            const double hy = double(cy * 600 + std::int64_t(house >> 20) % 450);
-            if (x >= hx && x < hx + 120 && y >= hy && y < hy + 90) return kRoof;
+// Throws std::invalid_argument with the message for a usage error.
+Request parse(std::vector<std::string> args) {
+    Request r;
+    std::size_t i = 0;
+    for (; i < args.size() && args[i].starts_with("--"); ++i) {
+        const std::string& a = args[i];
+        if (a == "--") {
+            ++i;
+            break;
         }
-        const auto fx = std::int64_t(x / 410), fy = std::int64_t(y / 330);
-        const std::uint64_t field = hash(fx, fy, 2);
-        shade *= 0.85 + 0.3 * double(field % 1000) / 1000.0;
-        switch (field % 5) {
-            case 0:
-                return kSoil;
-            case 1:
-            case 2:
-                return kCrop;
-            default:
-                return (fy % 4 == 0) ? kForest : kCrop;
-        }
-    }
-    double noise(std::int64_t x, std::int64_t y, int band, double amplitude) const {
-        return (double(hash(x, y, 10 + band) % 2001) / 1000.0 - 1.0) * amplitude;
-    }
-
-  private:
-    std::uint64_t hash(std::int64_t a, std::int64_t b, int salt) const {
-        return mix(seed_ ^ mix(std::uint64_t(a) * 0x100000001b3ull ^ std::uint64_t(b) << 21 ^
-                               std::uint64_t(salt)));
-    }
-    std::uint64_t seed_;
-};
-
-std::uint16_t clamp16(double v) {
-    return static_cast<std::uint16_t>(v < 0 ? 0 : (v > 65535 ? 65535 : v));
-}
-
-void write_colour(const Scene& scene, io::OutputFile& file) {
-    const ColourGeometry& g = kColourGeometry;
-    const std::byte header[kColourHeaderBytes] = {std::byte{'C'}, std::byte{'I'}, std::byte{'R'},
-                                                  std::byte{'C'}, std::byte{1}};
-    file.write(header);
-    std::vector<std::uint16_t> row(std::size_t(g.width) * kBands);
-    for (int r = 0; r < g.height; ++r) {
-        for (int c = 0; c < g.width; ++c) {
-            double shade;
-            const Cover k = scene.cover(c * 3.125, r * 3.125, shade);
-            for (int b = 0; b < kBands; ++b)
-                row[std::size_t(b) * g.width + c] =
-                    clamp16(kRadiance[k][b] * shade + scene.noise(c, r, b, 120));
-        }
-        file.write(std::as_bytes(std::span(row)));
-    }
-}
-
-// The over-exposed patch of --saturate, in kept PAN pixels.
-constexpr int kGlintX = 6000, kGlintY = 3000, kGlintWidth = 600, kGlintHeight = 400;
-
-void write_pan(const Scene& scene, bool saturate, io::OutputFile& file) {
-    const PanGeometry& g = kPanGeometry;
-    const std::byte header[kPanHeaderBytes] = {std::byte{'P'}, std::byte{'A'}, std::byte{'N'},
-                                               std::byte{'T'}, std::byte{1}};
-    file.write(header);
-    std::vector<std::uint16_t> tile(g.tile_area());
-    for (int t = 0; t < g.tile_cols * g.tile_rows; ++t) {
-        const int tile_row = t / g.tile_cols, tile_col = t % g.tile_cols;
-        for (int y = 0; y < g.tile; ++y)
-            for (int x = 0; x < g.tile; ++x) {
-                const int X = tile_col * g.tile + x, Y = tile_row * g.tile + y;
-                double shade;
-                const Cover k = scene.cover(X, Y, shade);
-                const double* rad = kRadiance[k];
-                double v =
-                    (0.3 * rad[kRed] + 0.35 * rad[kGreen] + 0.1 * rad[kBlue] + 0.25 * rad[kNir]) *
-                        1.2 * shade +
-                    scene.noise(X, Y, 4, 180);
-                if (X < 48 && Y < 48) v = 0;    // nodata corner
-                if (X == 200 && Y < 64) v = 1;  // a dead column stub
-                if ((X >= g.width || Y >= g.height) && (X + Y) % 5 == 0) v = 0;  // margin
-                if (saturate && X >= kGlintX && X < kGlintX + kGlintWidth && Y >= kGlintY &&
-                    Y < kGlintY + kGlintHeight)
-                    v = 65535;
-                tile[std::size_t(y) * g.tile + x] = clamp16(v);
+        if (a == "--saturate") {
+            r.faults.saturate = true;
+        } else if (a == "--nodata") {
+            r.faults.nodata = true;
+        } else if (a == "--dark-pan") {
+            r.faults.dark_pan = true;
+        } else if (a == "--seed" || a == "--dead-band") {
+            if (i + 1 == args.size()) throw std::invalid_argument(a + " needs a value");
+            const std::string& value = args[++i];
+            if (a == "--seed") {
+                if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
+                    value.size() > 19)
+                    throw std::invalid_argument("--seed takes a whole number");
+                r.seed = std::stoull(value);
+            } else if (value == "red") {
+                r.faults.dead_red = true;
+            } else if (value == "green") {
+                r.faults.dead_green = true;
+            } else if (value == "blue") {
+                r.faults.dead_blue = true;
+            } else if (value == "nir") {
+                r.faults.dead_nir = true;
+            } else if (value == "pan") {
+                r.faults.dead_pan = true;
+            } else {
+                throw std::invalid_argument(
+                    "--dead-band takes red, green, blue, nir or pan, not '" + value + "'");
             }
-        file.write(std::as_bytes(std::span(tile)));
+        } else {
+            throw std::invalid_argument("unknown option '" + a + "'");
+        }
     }
+    r.paths.assign(args.begin() + std::ptrdiff_t(i), args.end());
+    if (r.paths.size() != 2) throw std::invalid_argument("two output paths are needed");
+    return r;
+}
+
+// Renders the blocks [first, last) on `threads` threads, each block's PAN rows
+// into the tile rows of `ring` (three rows of tiles, by tile row modulo 3) and
+// its colour rows into `colour` (from colour row 8 * first on).
+struct Worker {
+    Scene::Workspace scratch;
+    std::vector<std::uint16_t> pan = std::vector<std::uint16_t>(std::size_t(sample::kBlockPanRows) *
+                                                                kPanGeometry.mosaic_width());
+    std::vector<std::uint16_t> rgbn = std::vector<std::uint16_t>(
+        std::size_t(sample::kBlockColourRows) * std::size_t(kColourGeometry.width) * kBands);
+};
+
+void render(const Scene& scene, int first, int last, std::vector<Worker>& workers,
+            std::vector<std::uint16_t>& ring, std::vector<std::uint16_t>& colour) {
+    const PanGeometry& g = kPanGeometry;
+    const std::size_t width = g.mosaic_width();
+    const unsigned threads = unsigned(workers.size());
+    const auto work = [&](unsigned t) {
+        std::vector<std::uint16_t>& pan = workers[t].pan;
+        std::vector<std::uint16_t>& rgbn = workers[t].rgbn;
+        for (int b = first + int(t); b < last; b += int(threads)) {
+            scene.render_block(b, pan, rgbn, workers[t].scratch);
+            for (int r = 0; r < Scene::pan_rows(b); ++r) {
+                const std::size_t y = std::size_t(b) * sample::kBlockPanRows + std::size_t(r);
+                std::uint16_t* slot =
+                    ring.data() + (y / std::size_t(g.tile)) % 3 * g.tile_row_samples();
+                for (int c = 0; c < g.tile_cols; ++c)
+                    std::memcpy(slot + std::size_t(c) * g.tile_area() +
+                                    y % std::size_t(g.tile) * std::size_t(g.tile),
+                                pan.data() + std::size_t(r) * width + std::size_t(c) * g.tile,
+                                std::size_t(g.tile) * sizeof(std::uint16_t));
+            }
+            if (b < Scene::colour_blocks())
+                std::memcpy(colour.data() + std::size_t(b - first) * rgbn.size(), rgbn.data(),
+                            rgbn.size() * sizeof(std::uint16_t));
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t)
+        pool.emplace_back(work, t);
+    work(0);
+    for (std::thread& th : pool)
+        th.join();
+}
+
+void write_exposure(const Scene& scene, io::OutputFile& colour_file, io::OutputFile& pan_file) {
+    const PanGeometry& g = kPanGeometry;
+    const std::byte colour_header[kColourHeaderBytes] = {
+        std::byte{'C'}, std::byte{'I'}, std::byte{'R'}, std::byte{'C'}, std::byte{1}};
+    const std::byte pan_header[kPanHeaderBytes] = {std::byte{'P'}, std::byte{'A'}, std::byte{'N'},
+                                                   std::byte{'T'}, std::byte{1}};
+    colour_file.write(colour_header);
+    pan_file.write(pan_header);
+    std::vector<Worker> workers(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+    // Slabs of 20 blocks, 500 PAN rows: less than a row of tiles, so a slab
+    // completes at most one row of tiles and touches at most two. While one
+    // slab is rendered, the previous one is written: three rows of tiles and
+    // two colour slabs take turns.
+    constexpr int kSlab = 20;
+    std::vector<std::uint16_t> ring(3 * g.tile_row_samples());
+    const std::size_t slab_samples =
+        std::size_t(kSlab) * sample::kBlockColourRows * std::size_t(kColourGeometry.width) * kBands;
+    std::vector<std::uint16_t> colour[2] = {std::vector<std::uint16_t>(slab_samples),
+                                            std::vector<std::uint16_t>(slab_samples)};
+    int tile_rows_written = 0;
+    std::future<void> writing;
+    for (int first = 0, slab = 0; first < Scene::blocks(); first += kSlab, ++slab) {
+        const int last = std::min(first + kSlab, Scene::blocks());
+        render(scene, first, last, workers, ring, colour[slab % 2]);
+        if (writing.valid()) writing.get();
+        const int colour_blocks = std::max(0, std::min(last, Scene::colour_blocks()) - first);
+        const int rows_done = std::min(last * sample::kBlockPanRows, int(g.mosaic_height()));
+        int tile_rows = tile_rows_written;
+        while ((tile_rows + 1) * g.tile <= rows_done)
+            ++tile_rows;
+        writing = std::async(
+            std::launch::async, [&, slab, colour_blocks, from = tile_rows_written, to = tile_rows] {
+                colour_file.write(std::as_bytes(
+                    std::span(colour[slab % 2])
+                        .first(std::size_t(colour_blocks) * slab_samples / std::size_t(kSlab))));
+                for (int t = from; t < to; ++t)
+                    pan_file.write(std::as_bytes(std::span(ring).subspan(
+                        std::size_t(t % 3) * g.tile_row_samples(), g.tile_row_samples())));
+            });
+        tile_rows_written = tile_rows;
+    }
+    writing.get();
 }
 
 }  // namespace
 
-constexpr const char* kUsage =
-    "usage: cirsharp-sample [--seed N] [--saturate] COLOUR_OUT PANTILES_OUT\n";
-
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    std::uint64_t seed = 1;
-    bool saturate = false;
     if (!args.empty() && (args[0] == "-h" || args[0] == "--help")) {
-        std::cout
-            << kUsage
-            << "Writes a deterministic synthetic exposure for cirsharp. --saturate adds an\n"
-               "over-exposed PAN patch: 600 x 400 samples of 65535 at column 6000, row 3000.\n";
+        std::cout << kUsage << '\n' << kHelp;
         return 0;
     }
-    while (!args.empty() && args[0].starts_with("--")) {
-        if (args[0] == "--saturate") {
-            saturate = true;
-            args.erase(args.begin());
-            continue;
-        }
-        if (args[0] != "--seed" || args.size() < 2) {
-            std::cerr << kUsage;
-            return 2;
-        }
-        try {
-            seed = std::stoull(args[1]);
-        } catch (const std::exception&) {
-            std::cerr << "cirsharp-sample: --seed takes a whole number\n";
-            return 2;
-        }
-        args.erase(args.begin(), args.begin() + 2);
-    }
-    if (args.size() != 2) {
-        std::cerr << kUsage;
+    Request request;
+    try {
+        request = parse(args);
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "cirsharp-sample: " << e.what() << '\n' << kUsage;
         return 2;
     }
     try {
         io::TempFiles temps;
-        const Scene scene(seed);
-        io::OutputFile colour = io::OutputFile::create(args[0], temps);
-        io::OutputFile pan = io::OutputFile::create(args[1], temps);
-        write_colour(scene, colour);
-        write_pan(scene, saturate, pan);
+        const Scene scene(request.seed, request.faults);
+        io::OutputFile colour = io::OutputFile::create(request.paths[0], temps);
+        io::OutputFile pan = io::OutputFile::create(request.paths[1], temps);
+        write_exposure(scene, colour, pan);
         colour.commit(false);
         pan.commit(false);
     } catch (const std::exception& e) {

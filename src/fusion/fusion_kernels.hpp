@@ -13,11 +13,10 @@
 
 namespace cirsharp {
 
-// Output pixel x (0-based) takes source pixel floor((8x + 7) / 25): 8 source
-// pixels fill 25 output pixels, the first seven covering three each and the
-// eighth four. Equal to ceil((x + 1) / 3.125) - 1 for every x of the raster.
+// Output pixel x (0-based) takes source pixel floor((8x + 7) / 25), the
+// mapping of the raster geometry.
 inline int source_index(int x) {
-    return (8 * x + 7) / 25;
+    return composite_index(x);
 }
 
 // channel_factors for `count` composite pixels at `cir` (3 bytes each) into

@@ -85,6 +85,14 @@ static_assert(kFusionGeometry.width * 8 == kFusionGeometry.source_width * 25 &&
                   kFusionGeometry.height * 8 == kFusionGeometry.source_height * 25,
               "PAN to colour scale is 3.125 along both axes");
 
+// PAN pixel x (0-based, along either axis) takes composite pixel
+// floor((8x + 7) / 25) in the sharpened product: 8 composite pixels fill 25
+// PAN pixels, the first seven covering three each and the eighth four. Equal
+// to ceil((x + 1) / 3.125) - 1 for every x of the raster.
+constexpr int composite_index(int x) {
+    return (8 * x + 7) / 25;
+}
+
 // ---------------------------------------------------------------- products
 
 enum class Product { kRgbir16, kCir8, kPan8, kSharpened, kPan16 };

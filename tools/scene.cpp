@@ -1,0 +1,975 @@
+#include "scene.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "raster/geometry.hpp"
+
+namespace cirsharp::sample {
+
+namespace {
+
+constexpr int kMosaicWidth = int(kPanGeometry.mosaic_width());    // 11776
+constexpr int kMosaicHeight = int(kPanGeometry.mosaic_height());  // 7680
+constexpr int kColourWidth = kColourGeometry.width;
+constexpr int kColourHeight = kColourGeometry.height;
+
+// ------------------------------------------------------------ randomness
+
+std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ull;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+std::uint64_t hash(std::uint64_t seed, std::uint64_t a, std::uint64_t b, std::uint64_t salt) {
+    return mix(seed ^ mix(a * 0x9e3779b97f4a7c15ull ^ mix(b + (salt << 40))));
+}
+
+// A number in [0, 1) from the top 53 bits.
+double unit(std::uint64_t h) {
+    return double(h >> 11) * (1.0 / 9007199254740992.0);
+}
+
+// The scene's layout comes from one stream of numbers per seed.
+class Stream {
+  public:
+    explicit Stream(std::uint64_t seed) : state_(mix(seed ^ 0x5ca1ab1e0ddba11ull)) {}
+    std::uint64_t next() { return mix(state_ += 0x9e3779b97f4a7c15ull); }
+    double uniform(double lo, double hi) { return lo + (hi - lo) * unit(next()); }
+    int below(int n) { return int(next() % std::uint64_t(n)); }
+
+  private:
+    std::uint64_t state_;
+};
+
+// ------------------------------------------------------------ radiance
+
+// Red, green, blue and near infrared at the sensor, in 12-bit counts: four
+// floats that one vector instruction scales.
+using Float4 = float __attribute__((vector_size(16)));
+struct Rad {
+    Float4 v;
+};
+Rad operator*(const Rad& a, double f) {
+    return {a.v * float(f)};
+}
+Rad blend(const Rad& a, const Rad& b, double t) {  // a at t = 0, b at t = 1
+    return {a.v + (b.v - a.v) * float(t)};
+}
+
+enum Material {
+    kCrop,
+    kYoungCrop,
+    kSoil,
+    kWetSoil,
+    kStubble,
+    kMeadow,
+    kForestFloor,
+    kLawn,
+    kWater,
+    kAsphalt,
+    kDirt,
+    kMarking,
+    kVerge,
+    kRoofTile,
+    kRoofGrey,
+    kRoofDark,
+    kRoofFlat,
+    kCrown,
+    kMaterials
+};
+
+// Vegetation is bright in near infrared, water dark; roads and roofs are flat.
+constexpr Rad kMaterial[kMaterials] = {
+    {{380, 640, 340, 3100}},     // dense crop
+    {{720, 860, 560, 2100}},     // young crop, soil between the rows
+    {{1450, 1200, 930, 1750}},   // dry bare soil
+    {{820, 700, 560, 1050}},     // wet soil
+    {{1850, 1650, 1120, 2250}},  // stubble
+    {{560, 860, 420, 2650}},     // meadow
+    {{260, 380, 230, 1300}},     // woodland floor
+    {{520, 820, 400, 2800}},     // garden lawn
+    {{230, 380, 360, 110}},      // water
+    {{1050, 1060, 1020, 1150}},  // asphalt
+    {{1650, 1450, 1080, 1950}},  // dirt track
+    {{3300, 3300, 3200, 3350}},  // road marking
+    {{640, 880, 470, 2300}},     // grass verge
+    {{2100, 880, 640, 1500}},    // red tiled roof
+    {{1650, 1700, 1760, 1800}},  // grey roof
+    {{560, 590, 620, 680}},      // dark roof
+    {{1900, 1900, 1880, 1950}},  // flat gravel roof
+    {{330, 560, 290, 2800}},     // tree crown
+};
+
+enum FieldType { kFieldCrop, kFieldYoung, kFieldSoil, kFieldStubble, kFieldMeadow, kFieldWood };
+
+// What lies at a point, for placing trees.
+enum Place { kOpenField, kWoodland, kHedge, kBank, kGarden, kYard, kNoTree };
+
+// Field boundaries: the edge kinds and their half widths in PAN pixels.
+enum Edge : std::uint8_t { kEdgeVerge, kEdgeTrack, kEdgeRoad, kEdgeHedge };
+constexpr double kEdgeHalfWidth[] = {2.0, 4.5, 8.5, 5.0};
+
+struct Field {
+    FieldType type;
+    double brightness;  // 0.85 .. 1.15
+    double frequency;   // of rows, furrows or harvest tracks, per pixel
+    double phase;
+    bool rows_along_u;
+};
+
+struct Strip {
+    std::vector<double> bounds;         // field boundaries along v, ascending
+    std::vector<Edge> edges;            // kind of each boundary
+    std::vector<Field> fields;          // fields[i] lies between bounds[i] and bounds[i + 1]
+    std::vector<std::uint16_t> bucket;  // field index at v = 16 * k
+};
+
+struct Building {
+    double u0, u1, v0, v1;  // roof, in the field frame
+    double shadow;          // length of its shadow, in pixels: its height
+    Material roof;
+    bool flat;
+    bool farm;  // a farmstead's, in a yard; else a village house in a garden
+};
+
+// One row of value noise: the grid interpolated down to row y, then across
+// per pixel, with smoothstep weights (no creases along the grid).
+class NoiseRow {
+  public:
+    NoiseRow(const std::vector<double>& grid, int cell, int y) : scale_(1.0 / cell) {
+        const int cols = kMosaicWidth / cell + 2;
+        const double gy = y * scale_;
+        const int j = int(gy);
+        const double f = gy - j, s = f * f * (3 - 2 * f);
+        values_.resize(std::size_t(cols));
+        for (int i = 0; i < cols; ++i) {
+            const double a = grid[std::size_t(j) * std::size_t(cols) + std::size_t(i)];
+            const double b = grid[std::size_t(j + 1) * std::size_t(cols) + std::size_t(i)];
+            values_[std::size_t(i)] = a + (b - a) * s;
+        }
+    }
+    double at(int x) const {
+        const double gx = x * scale_;
+        const int i = int(gx);
+        const double f = gx - i, s = f * f * (3 - 2 * f);
+        const double a = values_[std::size_t(i)], b = values_[std::size_t(i) + 1];
+        return a + (b - a) * s;
+    }
+
+  private:
+    double scale_;
+    std::vector<double> values_;
+};
+
+// Large-scale brightness variation and finer texture at a point, in [-1, 1];
+// the finer one worked out only where it is used.
+struct Texture {
+    double low;
+    double mid_value = 0;
+    const NoiseRow* mid_row = nullptr;
+    int x = 0;
+    double mid() const { return mid_row ? mid_row->at(x) : mid_value; }
+};
+
+struct Crown {
+    std::int16_t x = 0, y = 0;  // centre, PAN pixels
+    std::uint8_t radius = 0;    // 0: no tree here
+    std::uint8_t tone = 0;
+};
+
+constexpr double kDomain = 24576;  // the field frame spans [0, kDomain) in u and v
+constexpr int kBucket = 16;
+constexpr double kBuildingCell = 256;
+constexpr int kBuildingCells = int(kDomain / kBuildingCell);
+constexpr int kCrownCell = 14;  // crowns of radius <= 8 centred 3..11 in their cell
+constexpr int kCrownCols = kMosaicWidth / kCrownCell + 2;
+constexpr int kCrownRows = kMosaicHeight / kCrownCell + 2;
+constexpr int kLowCell = 256;  // large-scale brightness variation
+constexpr int kMidCell = 32;   // meadow and lawn texture
+
+// Black level of both cameras, in counts, and their saturation.
+constexpr double kBlackLevel = 40;
+constexpr double kFullScale = 4095;
+
+}  // namespace
+
+struct Scene::Impl {
+    std::uint64_t seed;
+    Faults faults;
+    bool sensor_noise = true;
+
+    // Field frame: u = x * cos + y * sin + u_off, v = -x * sin + y * cos + v_off.
+    double cos_a, sin_a, u_off, v_off;
+    std::vector<double> strip_bounds;  // along u
+    std::vector<Edge> strip_edges;
+    std::vector<std::uint16_t> strip_bucket;
+    std::vector<Strip> strips;
+
+    // The main road: a straight line across the frame at its own angle.
+    double road_x, road_y, road_dx, road_dy, road_half;
+    // The river: its centre line and half width along x (or along y).
+    bool river = false, river_along_x = true;
+    std::vector<double> river_centre, river_half;
+    // Settlements: a village and a few farmsteads.
+    double village_x, village_y, village_r;
+    std::vector<double> farm_x, farm_y;
+    std::vector<int> building_index;  // kBuildingCells^2, -1 for none
+    std::vector<Building> buildings;
+    // Shadows fall along (sun_x, sun_y), a unit vector, buildings' by their height.
+    double sun_x, sun_y;
+    int tree_shadow_x, tree_shadow_y;
+    std::vector<Crown> crowns;       // kCrownCols x kCrownRows
+    std::vector<std::uint8_t> near;  // a crown or its shadow may reach the cell
+    std::vector<double> low, mid;    // value noise in [-1, 1] on coarse grids
+
+    Impl(std::uint64_t s, Faults f);
+    void lay_out_fields(Stream& rng);
+    void lay_out_water_and_roads(Stream& rng);
+    void lay_out_settlements(Stream& rng);
+    void plant_trees();
+
+    double noise(const std::vector<double>& grid, int cell, double x, double y) const;
+    int field_at(const Strip& s, double v) const;
+    bool in_settlement(double x, double y, bool& village) const;
+    const Building* building_near(double u, double v) const;
+    Texture texture(double x, double y) const {
+        return {noise(low, kLowCell, x, y), noise(mid, kMidCell, x, y)};
+    }
+    double frame_u(double x, double y) const { return x * cos_a + y * sin_a + u_off; }
+    double frame_v(double x, double y) const { return -x * sin_a + y * cos_a + v_off; }
+    Rad ground(double x, double y, const Texture& tex, Place& place) const {
+        const double u = frame_u(x, y), v = frame_v(x, y);
+        return ground(x, y, u, v, building_near(u, v), tex, place);
+    }
+    Rad ground(double x, double y, double u, double v, const Building* plot, const Texture& tex,
+               Place& place) const;
+    Rad surface(int x, int y, const Texture& tex) const;
+    Rad field_surface(const Field& field, double u, double v, const Texture& tex) const;
+    const Field* pure_field(int x0, int x1, int y) const;
+};
+
+// ------------------------------------------------------------ layout
+
+Scene::Impl::Impl(std::uint64_t s, Faults f) : seed(mix(s + 0x243f6a8885a308d3ull)), faults(f) {
+    Stream rng(s);
+    // A field frame turned by up to about 25 degrees: cos and sin from the
+    // half-angle tangent, so no trigonometric function is needed.
+    const double t = rng.uniform(-0.22, 0.22);
+    cos_a = (1 - t * t) / (1 + t * t);
+    sin_a = 2 * t / (1 + t * t);
+    u_off = 4000 + rng.uniform(0, 1000);
+    v_off = 6000 + rng.uniform(0, 1000);
+    // Afternoon sun: shadows towards the lower right, at 30 to 60 degrees.
+    const double st = rng.uniform(0.27, 0.58);
+    sun_x = (1 - st * st) / (1 + st * st);
+    sun_y = 2 * st / (1 + st * st);
+    tree_shadow_x = int(std::floor(sun_x * 7 + 0.5));
+    tree_shadow_y = int(std::floor(sun_y * 7 + 0.5));
+    const auto grid = [&](int cell, std::uint64_t salt) {
+        const int cols = kMosaicWidth / cell + 2, rows = kMosaicHeight / cell + 2;
+        std::vector<double> g(std::size_t(cols) * std::size_t(rows));
+        for (int j = 0; j < rows; ++j)
+            for (int i = 0; i < cols; ++i)
+                g[std::size_t(j) * std::size_t(cols) + std::size_t(i)] =
+                    2 * unit(hash(seed, std::uint64_t(i), std::uint64_t(j), salt)) - 1;
+        return g;
+    };
+    low = grid(kLowCell, 1);
+    mid = grid(kMidCell, 2);
+    lay_out_fields(rng);
+    lay_out_water_and_roads(rng);
+    lay_out_settlements(rng);
+    plant_trees();
+}
+
+void Scene::Impl::lay_out_fields(Stream& rng) {
+    const auto edge = [&](double road, double track, double hedge) {
+        const double p = rng.uniform(0, 1);
+        if (p < road) return kEdgeRoad;
+        if (p < road + track) return kEdgeTrack;
+        if (p < road + track + hedge) return kEdgeHedge;
+        return kEdgeVerge;
+    };
+    for (double u = 0; u < kDomain; u += rng.uniform(650, 1700)) {
+        strip_bounds.push_back(u);
+        strip_edges.push_back(edge(0.2, 0.3, 0.3));
+    }
+    strip_bounds.push_back(kDomain + 1);
+    strip_edges.push_back(kEdgeVerge);
+    for (std::size_t k = 0; k * kBucket < std::size_t(kDomain); ++k) {
+        const double u = double(k * kBucket);
+        std::size_t i = 0;
+        while (strip_bounds[i + 1] <= u)
+            ++i;
+        strip_bucket.push_back(std::uint16_t(i));
+    }
+    strips.resize(strip_bounds.size() - 1);
+    for (Strip& s : strips) {
+        for (double v = 0; v < kDomain; v += rng.uniform(450, 1500)) {
+            s.bounds.push_back(v);
+            s.edges.push_back(edge(0.0, 0.2, 0.25));
+            Field f{};
+            const int kind = rng.below(20);
+            f.type = kind < 6    ? kFieldCrop
+                     : kind < 9  ? kFieldYoung
+                     : kind < 12 ? kFieldSoil
+                     : kind < 15 ? kFieldStubble
+                     : kind < 18 ? kFieldMeadow
+                                 : kFieldWood;
+            f.brightness = rng.uniform(0.85, 1.15);
+            f.frequency = 1 / (f.type == kFieldStubble ? rng.uniform(40, 75)
+                               : f.type == kFieldSoil  ? rng.uniform(3.5, 6)
+                                                       : rng.uniform(5, 9));
+            f.phase = rng.uniform(0, 1);
+            f.rows_along_u = rng.below(2) == 0;
+            s.fields.push_back(f);
+        }
+        s.bounds.push_back(kDomain + 1);
+        s.edges.push_back(kEdgeVerge);
+        for (std::size_t k = 0; k * kBucket < std::size_t(kDomain); ++k) {
+            const double v = double(k * kBucket);
+            std::size_t i = 0;
+            while (s.bounds[i + 1] <= v)
+                ++i;
+            s.bucket.push_back(std::uint16_t(i));
+        }
+    }
+}
+
+void Scene::Impl::lay_out_water_and_roads(Stream& rng) {
+    // The main road crosses the whole frame through a point near the middle.
+    road_x = rng.uniform(3000, 8800);
+    road_y = rng.uniform(2000, 5600);
+    const double rt = rng.uniform(-1, 1);  // any direction
+    road_dx = (1 - rt * rt) / (1 + rt * rt);
+    road_dy = 2 * rt / (1 + rt * rt);
+    road_half = rng.uniform(11, 14);
+
+    // Three exposures in four show a river, meandering along x or along y:
+    // control points every 1024 pixels, joined by Catmull-Rom curves.
+    river = rng.below(4) != 0;
+    river_along_x = rng.below(2) == 0;
+    const int length = river_along_x ? kMosaicWidth : kMosaicHeight;
+    const double across = river_along_x ? kMosaicHeight : kMosaicWidth;
+    const int points = length / 1024 + 4;
+    std::vector<double> centre(static_cast<std::size_t>(points));
+    std::vector<double> half(centre.size());
+    double c = rng.uniform(0.2, 0.8) * across;
+    for (int i = 0; i < points; ++i) {
+        c += rng.uniform(-380, 380);
+        centre[std::size_t(i)] = c;
+        half[std::size_t(i)] = rng.uniform(30, 75);
+    }
+    const auto spline = [](const std::vector<double>& p, int i, double t) {
+        const double p0 = p[std::size_t(i)], p1 = p[std::size_t(i) + 1], p2 = p[std::size_t(i) + 2],
+                     p3 = p[std::size_t(i) + 3];
+        const double t2 = t * t, t3 = t2 * t;
+        return 0.5 * (2 * p1 + (p2 - p0) * t + (2 * p0 - 5 * p1 + 4 * p2 - p3) * t2 +
+                      (3 * p1 - p0 - 3 * p2 + p3) * t3);
+    };
+    river_centre.resize(std::size_t(length));
+    river_half.resize(std::size_t(length));
+    for (int i = 0; i < length; ++i) {
+        const int k = i / 1024;
+        const double t = double(i % 1024) / 1024;
+        river_centre[std::size_t(i)] = spline(centre, k, t);
+        river_half[std::size_t(i)] = spline(half, k, t);
+    }
+}
+
+bool Scene::Impl::in_settlement(double x, double y, bool& village) const {
+    const double dx = x - village_x, dy = y - village_y;
+    village = dx * dx + dy * dy < village_r * village_r;
+    if (village) return true;
+    for (std::size_t i = 0; i < farm_x.size(); ++i) {
+        const double fx = x - farm_x[i], fy = y - farm_y[i];
+        if (fx * fx + fy * fy < 330 * 330) return true;
+    }
+    return false;
+}
+
+void Scene::Impl::lay_out_settlements(Stream& rng) {
+    // The village lies on the main road; farmsteads anywhere.
+    const double along = rng.uniform(-2500, 2500);
+    village_x = road_x + road_dx * along;
+    village_y = road_y + road_dy * along;
+    village_r = rng.uniform(900, 1700);
+    const int farms = 2 + rng.below(4);
+    for (int i = 0; i < farms; ++i) {
+        farm_x.push_back(rng.uniform(400, 11100));
+        farm_y.push_back(rng.uniform(400, 7100));
+    }
+    // One building per cell of the field frame at most, its roof and its
+    // shadow inside the cell, on open ground only.
+    const double sdu = sun_x * cos_a + sun_y * sin_a, sdv = -sun_x * sin_a + sun_y * cos_a;
+    building_index.assign(std::size_t(kBuildingCells) * kBuildingCells, -1);
+    for (int j = 0; j < kBuildingCells; ++j)
+        for (int i = 0; i < kBuildingCells; ++i) {
+            const std::uint64_t h = hash(seed, std::uint64_t(i), std::uint64_t(j), 3);
+            const double cu = (i + 0.5) * kBuildingCell, cv = (j + 0.5) * kBuildingCell;
+            // Back to the image: the inverse turn.
+            const double x = (cu - u_off) * cos_a - (cv - v_off) * sin_a;
+            const double y = (cu - u_off) * sin_a + (cv - v_off) * cos_a;
+            if (x < -200 || y < -200 || x > kMosaicWidth + 200 || y > kMosaicHeight + 200) continue;
+            bool village = false;
+            if (!in_settlement(x, y, village)) continue;
+            if (unit(h) > (village ? 0.72 : 0.55)) continue;
+            const std::uint64_t g = mix(h);
+            const double height = 10 + 18 * unit(mix(g + 1));
+            const double wu = 45 + 85 * unit(mix(g + 2)), wv = 40 + 60 * unit(mix(g + 3));
+            const double su = sdu * height, sv = sdv * height;
+            const double room_u = kBuildingCell - 16 - wu - std::fabs(su);
+            const double room_v = kBuildingCell - 16 - wv - std::fabs(sv);
+            if (room_u <= 0 || room_v <= 0) continue;
+            Building b;
+            b.u0 = i * kBuildingCell + 8 + (su < 0 ? -su : 0) + room_u * unit(mix(g + 4));
+            b.v0 = j * kBuildingCell + 8 + (sv < 0 ? -sv : 0) + room_v * unit(mix(g + 5));
+            b.u1 = b.u0 + wu;
+            b.v1 = b.v0 + wv;
+            b.shadow = height;
+            b.farm = !village;
+            const int roof = int(mix(g + 6) % 10);
+            b.roof = roof < 4 ? kRoofTile : roof < 7 ? kRoofGrey : roof < 9 ? kRoofDark : kRoofFlat;
+            b.flat = b.roof == kRoofFlat || (b.roof == kRoofGrey && wu > 95);
+            // Keep it off roads, tracks and water: test the roof's and the
+            // shadow's corners, and the middle.
+            bool clear = true;
+            for (int k = 0; k < 9 && clear; ++k) {
+                const double pu = (k % 3 == 0   ? b.u0 - 6
+                                   : k % 3 == 1 ? b.u1 + 6 + std::fabs(su)
+                                                : (b.u0 + b.u1) / 2);
+                const double pv = (k / 3 == 0   ? b.v0 - 6
+                                   : k / 3 == 1 ? b.v1 + 6 + std::fabs(sv)
+                                                : (b.v0 + b.v1) / 2);
+                const double px = (pu - u_off) * cos_a - (pv - v_off) * sin_a;
+                const double py = (pu - u_off) * sin_a + (pv - v_off) * cos_a;
+                Place place;
+                (void)ground(px, py, texture(px, py), place);
+                clear = place != kNoTree;
+            }
+            if (!clear) continue;
+            building_index[std::size_t(j) * kBuildingCells + std::size_t(i)] =
+                int(buildings.size());
+            buildings.push_back(b);
+        }
+}
+
+// Crowns sit on a grid of 14-pixel cells, one at most in each, centred 3 to
+// 11 pixels into its cell with a radius of at most 8: a crown reaches only
+// into the half of a neighbouring cell next to it, so four cells decide a
+// pixel. Whether a cell has a tree depends on what lies at its centre.
+void Scene::Impl::plant_trees() {
+    crowns.assign(std::size_t(kCrownCols) * kCrownRows, Crown{});
+    near.assign(crowns.size(), 0);
+    for (int j = 0; j < kCrownRows; ++j)
+        for (int i = 0; i < kCrownCols; ++i) {
+            const std::uint64_t h = hash(seed, std::uint64_t(i), std::uint64_t(j), 4);
+            Crown c;
+            c.x = std::int16_t(i * kCrownCell + 3 + int(h % 9));
+            c.y = std::int16_t(j * kCrownCell + 3 + int((h >> 8) % 9));
+            Place place;
+            (void)ground(c.x, c.y, texture(c.x, c.y), place);
+            const double density = place == kWoodland    ? 0.93
+                                   : place == kHedge     ? 0.97
+                                   : place == kBank      ? 0.6
+                                   : place == kGarden    ? 0.2
+                                   : place == kYard      ? 0.25
+                                   : place == kOpenField ? 0.0004
+                                                         : 0.0;
+            if (unit(mix(h)) >= density) continue;
+            if (building_near(frame_u(c.x, c.y), frame_v(c.x, c.y))) continue;
+            c.radius = std::uint8_t(5 + (h >> 16) % 4);
+            c.tone = std::uint8_t((h >> 24) % 256);
+            crowns[std::size_t(j) * kCrownCols + std::size_t(i)] = c;
+            // The crown, and its shadow a few pixels towards the lower right.
+            for (int dj = -1; dj <= 1; ++dj)
+                for (int di = -1; di <= 1; ++di) {
+                    const int ni = i + di, nj = j + dj;
+                    if (ni >= 0 && nj >= 0 && ni < kCrownCols && nj < kCrownRows)
+                        near[std::size_t(nj) * kCrownCols + std::size_t(ni)] = 1;
+                }
+        }
+}
+
+// ------------------------------------------------------------ rendering
+
+double Scene::Impl::noise(const std::vector<double>& grid, int cell, double x, double y) const {
+    const int cols = kMosaicWidth / cell + 2;
+    const double gx = std::clamp(x, 0.0, double(kMosaicWidth)) / cell;
+    const double gy = std::clamp(y, 0.0, double(kMosaicHeight)) / cell;
+    const int i = int(gx), j = int(gy);
+    const double fx = gx - i, fy = gy - j;
+    const double* a = &grid[std::size_t(j) * std::size_t(cols) + std::size_t(i)];
+    const double* b = a + cols;
+    // Smoothstep weights: no creases along the grid.
+    const double sx = fx * fx * (3 - 2 * fx), sy = fy * fy * (3 - 2 * fy);
+    const double top = a[0] + (a[1] - a[0]) * sx, bottom = b[0] + (b[1] - b[0]) * sx;
+    return top + (bottom - top) * sy;
+}
+
+int Scene::Impl::field_at(const Strip& s, double v) const {
+    const std::size_t k = std::size_t(std::clamp(v, 0.0, kDomain - 1)) / kBucket;
+    int i = s.bucket[k];
+    if (v >= s.bounds[std::size_t(i) + 1]) ++i;
+    return i;
+}
+
+const Building* Scene::Impl::building_near(double u, double v) const {
+    if (u < 0 || v < 0 || u >= kDomain || v >= kDomain) return nullptr;
+    const int i = int(u / kBuildingCell), j = int(v / kBuildingCell);
+    const int b = building_index[std::size_t(j) * kBuildingCells + std::size_t(i)];
+    return b < 0 ? nullptr : &buildings[std::size_t(b)];
+}
+
+// The ground without buildings and trees: water, roads, field boundaries and
+// the fields themselves. `place` says what a tree there would stand in.
+Rad Scene::Impl::ground(double x, double y, double u, double v, const Building* plot,
+                        const Texture& tex, Place& place) const {
+    place = kNoTree;
+    if (river) {
+        const int i = int(std::clamp(river_along_x ? x : y, 0.0,
+                                     double((river_along_x ? kMosaicWidth : kMosaicHeight) - 1)));
+        const double d = std::fabs((river_along_x ? y : x) - river_centre[std::size_t(i)]);
+        const double half = river_half[std::size_t(i)];
+        if (d < half) return kMaterial[kWater] * (0.9 + 0.1 * (d / half));
+        if (d < half + 5) return kMaterial[kWetSoil];
+        if (d < half + 32) place = kBank;
+    }
+    // The main road: asphalt, white edge lines, a dashed centre line.
+    const double across = (x - road_x) * road_dy - (y - road_y) * road_dx;
+    const double ad = std::fabs(across);
+    if (ad < road_half + 1.5) {
+        place = kNoTree;
+        if (ad >= road_half) return kMaterial[kVerge] * 0.8;
+        if (ad >= road_half - 3 && ad < road_half - 1.5) return kMaterial[kMarking];
+        const double along = (x - road_x) * road_dx + (y - road_y) * road_dy;
+        if (ad < 1 && along * (1.0 / 24) - std::floor(along * (1.0 / 24)) < 0.5)
+            return kMaterial[kMarking];
+        return kMaterial[kAsphalt];
+    }
+
+    const std::size_t bu = std::size_t(std::clamp(u, 0.0, kDomain - 1)) / kBucket;
+    std::size_t si = strip_bucket[bu];
+    if (u >= strip_bounds[si + 1]) ++si;
+    const Strip& strip = strips[si];
+    const int fi = field_at(strip, v);
+    const Field& field = strip.fields[std::size_t(fi)];
+
+    // Boundaries: the nearer edge of the strip and of the field.
+    const auto edge = [&](double d, Edge kind, Rad& out) {
+        const double half = kEdgeHalfWidth[kind];
+        if (d >= half) return false;
+        switch (kind) {
+            case kEdgeRoad:
+                out = d > half - 1.5 ? kMaterial[kVerge] * 0.85 : kMaterial[kAsphalt] * 0.97;
+                place = kNoTree;
+                break;
+            case kEdgeTrack:  // two wheel ruts in the dirt
+                out = std::fabs(d - 2.2) < 0.9 ? kMaterial[kDirt] * 0.82 : kMaterial[kDirt];
+                place = kNoTree;
+                break;
+            case kEdgeHedge:
+                out = kMaterial[kVerge] * 0.9;
+                place = kHedge;
+                break;
+            default:
+                out = kMaterial[kVerge];
+                if (place == kNoTree) place = kOpenField;
+                break;
+        }
+        return true;
+    };
+    Rad out;
+    const double du0 = u - strip_bounds[si], du1 = strip_bounds[si + 1] - u;
+    if (edge(std::min(du0, du1), strip_edges[du0 < du1 ? si : si + 1], out)) return out;
+    const double dv0 = v - strip.bounds[std::size_t(fi)];
+    const double dv1 = strip.bounds[std::size_t(fi) + 1] - v;
+    if (edge(std::min(dv0, dv1), strip.edges[std::size_t(dv0 < dv1 ? fi : fi + 1)], out))
+        return out;
+
+    const double lf = tex.low;
+    // A house's garden, or a farmstead's yard, fills the building's cell.
+    if (const Building* b = plot) {
+        const double cu = u - std::floor(u / kBuildingCell) * kBuildingCell;
+        const double cv = v - std::floor(v / kBuildingCell) * kBuildingCell;
+        if (std::min({cu, cv, kBuildingCell - cu, kBuildingCell - cv}) < 1.5)
+            return kMaterial[kVerge] * 0.85;  // the plot's fence
+        if (place == kNoTree) place = b->farm ? kYard : kGarden;
+        if (b->farm && tex.mid() > 0.3) return kMaterial[kDirt] * (0.95 + 0.1 * lf);
+        return kMaterial[kLawn] * (0.92 + 0.08 * tex.mid() + 0.05 * lf);
+    }
+    if (place == kNoTree) place = kOpenField;
+    if (field.type == kFieldWood) place = place == kBank ? kBank : kWoodland;
+    return field_surface(field, u, v, tex);
+}
+
+// The inside of a field: rows, furrows or harvest tracks across it (a
+// triangle wave) over a large-scale variation.
+Rad Scene::Impl::field_surface(const Field& field, double u, double v, const Texture& tex) const {
+    const double along = field.rows_along_u ? u : v;
+    const double t = along * field.frequency + field.phase;
+    const double tri = std::fabs(2 * (t - std::floor(t)) - 1);  // 0 on a row, 1 between
+    const double shade = field.brightness * (1 + 0.09 * tex.low);
+    switch (field.type) {
+        case kFieldCrop:
+            return blend(kMaterial[kCrop], kMaterial[kSoil], 0.6 * tri * tri) * shade;
+        case kFieldYoung:
+            return blend(kMaterial[kYoungCrop], kMaterial[kSoil], 0.8 * tri) * shade;
+        case kFieldSoil: {
+            const Rad soil = blend(kMaterial[kSoil], kMaterial[kWetSoil],
+                                   std::clamp(-0.2 - 0.8 * tex.low, 0.0, 0.5));
+            return soil * (shade * (0.92 + 0.16 * tri));
+        }
+        case kFieldStubble:
+            return kMaterial[kStubble] * (shade * (tri > 0.85 ? 0.86 : 1.0));
+        case kFieldMeadow:
+            return kMaterial[kMeadow] * (shade * (0.9 + 0.1 * tex.mid()));
+        case kFieldWood:
+            return kMaterial[kForestFloor] * shade;
+    }
+    return kMaterial[kSoil];
+}
+
+// The field that the pixels x0..x1 of row y lie inside of, clear of every
+// edge, road, river, plot and tree; nullptr when something else may be there.
+// Fields, plots and the road's sides are convex, so the two ends decide.
+const Field* Scene::Impl::pure_field(int x0, int x1, int y) const {
+    if (river) {
+        if (river_along_x) {
+            // The centre line moves by less than a pixel a pixel.
+            for (const int x : {x0, x1})
+                if (std::fabs(y - river_centre[std::size_t(x)]) <
+                    river_half[std::size_t(x)] + 34 + (x1 - x0))
+                    return nullptr;
+        } else {
+            const double c = river_centre[std::size_t(y)], h = river_half[std::size_t(y)] + 34;
+            if (x1 > c - h && x0 < c + h) return nullptr;
+        }
+    }
+    const double a0 = (x0 - road_x) * road_dy - (y - road_y) * road_dx;
+    const double a1 = (x1 - road_x) * road_dy - (y - road_y) * road_dx;
+    if ((a0 < 0) != (a1 < 0) || std::fabs(a0) < road_half + 2 || std::fabs(a1) < road_half + 2)
+        return nullptr;
+    const int ci = x0 / kCrownCell, cj = y / kCrownCell;
+    if (near[std::size_t(cj) * kCrownCols + std::size_t(ci)] ||
+        near[std::size_t(cj) * kCrownCols + std::size_t(x1 / kCrownCell)])
+        return nullptr;
+    const double u0 = frame_u(x0, y), v0 = frame_v(x0, y);
+    const double u1 = frame_u(x1, y), v1 = frame_v(x1, y);
+    if (building_near(u0, v0) || building_near(u1, v1) ||
+        int(u0 / kBuildingCell) != int(u1 / kBuildingCell) ||
+        int(v0 / kBuildingCell) != int(v1 / kBuildingCell))
+        return nullptr;
+    constexpr double kClear = 9;  // beyond the widest edge
+    std::size_t si = 0;
+    int fi = 0;
+    for (int end = 0; end < 2; ++end) {
+        const double u = end ? u1 : u0, v = end ? v1 : v0;
+        std::size_t s = strip_bucket[std::size_t(std::clamp(u, 0.0, kDomain - 1)) / kBucket];
+        if (u >= strip_bounds[s + 1]) ++s;
+        if (u - strip_bounds[s] < kClear || strip_bounds[s + 1] - u < kClear) return nullptr;
+        const Strip& strip = strips[s];
+        const int f = field_at(strip, v);
+        if (v - strip.bounds[std::size_t(f)] < kClear ||
+            strip.bounds[std::size_t(f) + 1] - v < kClear)
+            return nullptr;
+        if (end && (s != si || f != fi)) return nullptr;
+        si = s;
+        fi = f;
+    }
+    return &strips[si].fields[std::size_t(fi)];
+}
+
+// Everything at PAN pixel (x, y): roofs, tree crowns, their shadows, then the
+// ground.
+Rad Scene::Impl::surface(int x, int y, const Texture& tex) const {
+    const double u = frame_u(x, y), v = frame_v(x, y);
+    double shadow = 1;
+    const Building* plot = building_near(u, v);
+    if (const Building* b = plot) {
+        if (u >= b->u0 && u < b->u1 && v >= b->v0 && v < b->v1) {
+            const Rad roof = kMaterial[b->roof];
+            const double eave = std::min({u - b->u0, b->u1 - u, v - b->v0, b->v1 - v});
+            if (eave < 2) return roof * 0.75;
+            if (b->flat) return roof * (eave < 4 ? 0.85 : 1.0);
+            // A gable roof: the ridge along the longer side, one slope
+            // facing the sun.
+            const bool along_u = b->u1 - b->u0 >= b->v1 - b->v0;
+            const double mid_line = along_u ? (b->v0 + b->v1) / 2 : (b->u0 + b->u1) / 2;
+            const double p = along_u ? v : u;
+            if (std::fabs(p - mid_line) < 1.2) return roof * 1.25;
+            const double toward_sun =
+                along_u ? -(-sun_x * sin_a + sun_y * cos_a) : -(sun_x * cos_a + sun_y * sin_a);
+            const bool lit = (p < mid_line) == (toward_sun < 0);
+            return roof * (lit ? 1.12 : 0.72);
+        }
+        // In the shadow when some point of the roof lies up-sun along the
+        // shadow's direction within the building's shadow length: the cell
+        // allows only its own building.
+        const double sdu = sun_x * cos_a + sun_y * sin_a, sdv = -sun_x * sin_a + sun_y * cos_a;
+        double lo = 0, hi = b->shadow;  // distance back towards the sun, in pixels
+        const auto clip = [&](double p, double d, double a, double c) {
+            if (std::fabs(d) < 1e-9) {
+                if (p < a || p >= c) hi = -1;
+                return;
+            }
+            double t0 = (p - c) / d, t1 = (p - a) / d;
+            if (t0 > t1) std::swap(t0, t1);
+            lo = std::max(lo, t0);
+            hi = std::min(hi, t1);
+        };
+        clip(u, sdu, b->u0, b->u1);
+        clip(v, sdv, b->v0, b->v1);
+        if (lo <= hi) shadow = 0.42;
+    }
+    const int ci = x / kCrownCell, cj = y / kCrownCell;
+    if (near[std::size_t(cj) * kCrownCols + std::size_t(ci)]) {
+        // The crown whose top is nearest, among the four cells that can reach.
+        const auto best_crown = [&](int px, int py, double& height) -> const Crown* {
+            const int i = px / kCrownCell, j = py / kCrownCell;
+            const int i2 = px % kCrownCell < kCrownCell / 2 ? i - 1 : i + 1;
+            const int j2 = py % kCrownCell < kCrownCell / 2 ? j - 1 : j + 1;
+            const Crown* found = nullptr;
+            for (const int jj : {j, j2})
+                for (const int ii : {i, i2}) {
+                    if (ii < 0 || jj < 0 || ii >= kCrownCols || jj >= kCrownRows) continue;
+                    const Crown& c = crowns[std::size_t(jj) * kCrownCols + std::size_t(ii)];
+                    if (c.radius == 0) continue;
+                    const int dx = px - c.x, dy = py - c.y;
+                    const double h = double(c.radius * c.radius - dx * dx - dy * dy);
+                    if (h > 0 && (!found || h > height)) {
+                        found = &c;
+                        height = h;
+                    }
+                }
+            return found;
+        };
+        double height = 0;
+        if (const Crown* c = best_crown(x, y, height)) {
+            const double r = c->radius;
+            const double toward_sun = -((x - c->x) * sun_x + (y - c->y) * sun_y) / r;
+            const double tone = 0.85 + 0.3 * c->tone / 255.0;
+            return kMaterial[kCrown] *
+                   (tone * (0.72 + 0.28 * toward_sun + 0.25 * height / (r * r)) * shadow);
+        }
+        if (x >= tree_shadow_x && y >= tree_shadow_y &&
+            best_crown(x - tree_shadow_x, y - tree_shadow_y, height))
+            shadow = std::min(shadow, 0.45);
+    }
+    Place place;
+    return ground(x, y, u, v, plot, tex, place) * shadow;
+}
+
+namespace {
+
+// Per-row sensor noise: a triangular distribution of standard deviation
+// about sigma, from a stream of its own for each row.
+class RowNoise {
+  public:
+    RowNoise(std::uint64_t seed, std::uint64_t row, std::uint64_t band)
+        : state_(hash(seed, row, band, 7) | 1) {}
+    // Two 12-bit uniform numbers a pixel, 48 bits of a step for two pixels.
+    double next(double sigma) {
+        if (left_ == 0) {
+            bits_ = step();
+            left_ = 2;
+        }
+        const int a = int(bits_ & 0xfff), b = int((bits_ >> 12) & 0xfff);
+        bits_ >>= 24;
+        --left_;
+        return double(a + b - 4095) * (sigma * (2.449489742783178 / 4096));  // sqrt(6)
+    }
+    double uniform() { return unit(step()); }
+
+  private:
+    std::uint64_t step() {  // xorshift64*
+        state_ ^= state_ >> 12;
+        state_ ^= state_ << 25;
+        state_ ^= state_ >> 27;
+        return state_ * 0x2545f4914f6cdd1dull;
+    }
+    std::uint64_t state_;
+    std::uint64_t bits_ = 0;
+    int left_ = 0;
+};
+
+std::uint16_t to_counts(double v) {
+    const int counts = int(v + 0.5);  // signals stay far from the int range
+    return std::uint16_t(counts < 0 ? 0 : counts > int(kFullScale) ? int(kFullScale) : counts);
+}
+
+// The over-exposed patch of --saturate, in kept PAN pixels.
+constexpr int kGlintX = 6000, kGlintY = 3000, kGlintWidth = 600, kGlintHeight = 400;
+// --nodata: from this PAN column (and its colour column) rightwards.
+constexpr int kNodataPanColumn = 8050;
+constexpr int kNodataColourColumn = 2576;  // 8050 / 3.125
+
+}  // namespace
+
+Scene::Scene(std::uint64_t seed, Faults faults, bool sensor_noise)
+    : impl_(std::make_unique<Impl>(seed, faults)) {
+    impl_->sensor_noise = sensor_noise;
+}
+Scene::~Scene() = default;
+
+int Scene::blocks() {
+    return (kMosaicHeight + kBlockPanRows - 1) / kBlockPanRows;
+}
+int Scene::colour_blocks() {
+    return kColourHeight / kBlockColourRows;
+}
+int Scene::pan_rows(int block) {
+    return std::min(kBlockPanRows, kMosaicHeight - block * kBlockPanRows);
+}
+
+namespace {
+
+// Sensor noise of a signal of s counts: shot noise and read noise.
+struct NoiseTable {
+    std::vector<double> pan, colour;  // by whole counts, up to 8191
+    explicit NoiseTable(bool on) : pan(8192), colour(8192) {
+        for (std::size_t s = 0; on && s < pan.size(); ++s) {
+            pan[s] = 0.9 * std::sqrt(double(s)) + 3;
+            colour[s] = 0.6 * std::sqrt(double(s)) + 2;
+        }
+    }
+    static double of(const std::vector<double>& t, double s) {
+        const int i = int(s);
+        return t[std::size_t(i < 0 ? 0 : i > 8191 ? 8191 : i)];
+    }
+};
+const NoiseTable kNoise(true), kNoNoise(false);
+
+}  // namespace
+
+void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std::uint16_t> colour,
+                         Workspace& work) const {
+    const Impl& s = *impl_;
+    const Faults& f = s.faults;
+    const NoiseTable& sensor = s.sensor_noise ? kNoise : kNoNoise;
+    const int rows = pan_rows(block);
+    const bool with_colour = block < colour_blocks();
+    // The ground of the block, four bands a pixel, for the colour footprints,
+    // and its sums across colour footprints; every element is written before
+    // it is read, so the buffers serve block after block.
+    std::vector<float>& ground = work.ground;
+    std::vector<float>& across = work.across;
+    ground.resize(std::size_t(kMosaicWidth) * 4);  // one row at a time
+    across.resize(std::size_t(kBlockPanRows) * kColourWidth * 4);
+    // Colour pixel (c, r) integrates the ground over [25c/8, 25(c+1)/8) x
+    // [25r/8, 25(r+1)/8): four PAN pixels each way, weighted in eighths. The
+    // pattern repeats every 8 colour pixels.
+    const auto weights = [](int i, int& first, float w[4]) {
+        first = 25 * i / 8;
+        for (int k = 0; k < 4; ++k) {
+            const int p = first + k;
+            w[k] = float(std::max(0, std::min(8 * p + 8, 25 * i + 25) - std::max(8 * p, 25 * i)));
+        }
+    };
+    int phase_first[8];
+    float phase_w[8][4];
+    for (int i = 0; i < 8; ++i)
+        weights(i, phase_first[i], phase_w[i]);
+    // The lens darkens the corners by up to 10 %.
+    static const std::vector<double> vignette_x = [] {
+        std::vector<double> v(kMosaicWidth);
+        for (int x = 0; x < kMosaicWidth; ++x) {
+            const double d = (x - kMosaicWidth / 2.0) / (kMosaicWidth / 2.0);
+            v[std::size_t(x)] = 0.1 * d * d;
+        }
+        return v;
+    }();
+    const PanGeometry& g = kPanGeometry;
+    for (int r = 0; r < rows; ++r) {
+        const int y = block * kBlockPanRows + r;
+        const double dy = (y - kMosaicHeight / 2.0) / (kMosaicWidth / 2.0);
+        const double vignette_y = 1 - 0.1 * dy * dy;
+        // The large-scale variation changes by well under 1 % in 8 pixels.
+        const NoiseRow low(s.low, kLowCell, y), mid(s.mid, kMidCell, y);
+        double low_every_8[kMosaicWidth / 8];
+        for (int k = 0; k < kMosaicWidth / 8; ++k)
+            low_every_8[k] = low.at(8 * k + 4);
+        RowNoise noise(s.seed, std::uint64_t(y), 4), dark(s.seed, std::uint64_t(y), 5);
+        std::uint16_t* out = pan.data() + std::size_t(r) * kMosaicWidth;
+        float* gr = with_colour ? ground.data() : nullptr;
+        for (int x0 = 0; x0 < kMosaicWidth; x0 += 16) {
+            // Runs of 16 pixels inside one field take the short way.
+            Rad run[16];
+            if (const Field* field = s.pure_field(x0, x0 + 15, y)) {
+                for (int i = 0; i < 16; ++i)
+                    run[i] = s.field_surface(*field, s.frame_u(x0 + i, y), s.frame_v(x0 + i, y),
+                                             {low_every_8[(x0 + i) / 8], 0, &mid, x0 + i});
+            } else {
+                for (int i = 0; i < 16; ++i)
+                    run[i] = s.surface(x0 + i, y, {low_every_8[(x0 + i) / 8], 0, &mid, x0 + i});
+            }
+            double p[16];
+            for (int i = 0; i < 16; ++i) {
+                const Rad a = run[i] * (vignette_y - vignette_x[std::size_t(x0 + i)]);
+                if (gr) std::memcpy(gr + 4 * (x0 + i), &a.v, sizeof a.v);
+                // The PAN band spans the visible and the near infrared.
+                p[i] = (0.3 * a.v[0] + 0.3 * a.v[1] + 0.1 * a.v[2] + 0.3 * a.v[3]) * 1.15;
+            }
+            for (int i = 0; i < 16; ++i)
+                out[x0 + i] =
+                    to_counts(kBlackLevel + p[i] + noise.next(NoiseTable::of(sensor.pan, p[i])));
+            // So short an exposure that a pixel catches one count or none.
+            if (f.dark_pan)
+                for (int i = 0; i < 16; ++i)
+                    out[x0 + i] = dark.uniform() * 4096 < p[i] ? 1 : 0;
+        }
+        if (gr) {  // the row across colour footprints, four bands a pixel
+            float* ac = across.data() + std::size_t(r) * kColourWidth * 4;
+            for (int c = 0; c < kColourWidth; ++c) {
+                const float* px = gr + 4 * (25 * (c / 8) + phase_first[c % 8]);
+                const float* w = phase_w[c % 8];
+                for (int b = 0; b < 4; ++b)
+                    ac[4 * c + b] =
+                        w[0] * px[b] + w[1] * px[4 + b] + w[2] * px[8 + b] + w[3] * px[12 + b];
+            }
+        }
+        const auto fill = [&](int from, int to, std::uint16_t v) {
+            std::fill(out + from, out + std::max(from, to), v);
+        };
+        if (f.nodata) fill(kNodataPanColumn, kMosaicWidth, 0);
+        if (y < 48) fill(0, 48, 0);                                       // a nodata corner
+        if (y < 64) out[200] = 1;                                         // a dead column stub
+        for (int x = y >= g.height ? 0 : g.width; x < kMosaicWidth; ++x)  // the cropped margin
+            if ((x + y) % 5 == 0) out[x] = 0;
+        if (f.dead_pan) fill(0, kMosaicWidth, 0);  // the stub too: a dead band reads 0
+        if (f.saturate && y >= kGlintY && y < kGlintY + kGlintHeight)
+            fill(kGlintX, kGlintX + kGlintWidth, 65535);
+    }
+    if (!with_colour) return;
+
+    const bool dead[kBands] = {f.dead_red, f.dead_green, f.dead_blue, f.dead_nir};
+    for (int cr = 0; cr < kBlockColourRows; ++cr) {
+        const int row = block * kBlockColourRows + cr;
+        const int y0 = phase_first[cr];
+        const float* wy = phase_w[cr];
+        const float* a0 = across.data() + std::size_t(y0) * kColourWidth * 4;
+        const std::size_t stride = std::size_t(kColourWidth) * 4;
+        std::uint16_t* out = colour.data() + std::size_t(cr) * kColourWidth * kBands;
+        for (int b = 0; b < kBands; ++b) {
+            RowNoise noise(s.seed, std::uint64_t(row), std::uint64_t(b));
+            for (int c = 0; c < kColourWidth; ++c) {
+                const std::size_t i = std::size_t(4 * c + b);
+                const float sum = wy[0] * a0[i] + wy[1] * a0[stride + i] +
+                                  wy[2] * a0[2 * stride + i] + wy[3] * a0[3 * stride + i];
+                const double m = double(sum) / 625;
+                std::uint16_t v =
+                    to_counts(kBlackLevel + m + noise.next(NoiseTable::of(sensor.colour, m)));
+                if (dead[b] || (f.nodata && c >= kNodataColourColumn)) v = 0;
+                out[std::size_t(b) * kColourWidth + std::size_t(c)] = v;
+            }
+        }
+    }
+}
+
+}  // namespace cirsharp::sample

@@ -71,8 +71,8 @@ TEST(InputFile, RefusesFoldersShortFilesAndReadsPastTheEnd) {
     EXPECT_THROW(io::InputFile::open(dir.path().string()), io::FileError);
     test::write_file(dir / "in.raw", {1, 2, 3, 4});
     io::InputFile f = io::InputFile::open(dir / "in.raw");
-    EXPECT_NO_THROW(f.require_size(4));
-    EXPECT_THROW(f.require_size(5), io::FileError);
+    EXPECT_NO_THROW(f.require_size(4, "input"));
+    EXPECT_THROW(f.require_size(5, "input"), io::FileError);
     std::byte two[2];
     f.read_at(2, two);
     EXPECT_EQ(two[1], std::byte{4});

@@ -224,7 +224,9 @@ TEST(RecordRun, AFailedRunSaysWhyAndWhichProductsItCommitted) {
     ASSERT_EQ(r.status, 2);
     j = read_record(dir / "same.json");
     EXPECT_EQ(j["status"], 2);
-    EXPECT_EQ("cirsharp: " + std::string(j["error"]) + "\n", r.err);
+    EXPECT_EQ(
+        "cirsharp: " + std::string(j["error"]) + "\nTry 'cirsharp --help' for more information.\n",
+        r.err);
     EXPECT_TRUE(test::hidden_temporaries(dir.path()).empty());
 }
 

@@ -106,8 +106,13 @@ Options (before the paths; -- ends them):
 Each product is written to a hidden temporary file beside it and renamed into
 place when complete; a failed or interrupted run leaves no partial product.
 
+An input shorter than its size above is refused, and so is a colour file of
+exactly the PAN tile file's size (or the reverse), as the inputs are then
+probably swapped. A usage error prints its reason and a pointer to --help.
+
 Exit status: 0 success; 1 a failure during the run; 2 a usage error (arguments,
-an output naming an input); 128 + N killed by signal N.
+two inputs naming one file, an output naming an input); 128 + N killed by
+signal N.
 )";
 }
 

@@ -31,6 +31,8 @@ namespace cirsharp {
 
 namespace {
 
+constexpr const char* kTryHelp = "Try 'cirsharp --help' for more information.\n";
+
 // With N > 1 computing threads a run starts N + 1 more: N - 1 that compute,
 // the writer and the closer. Where a process or memory limit allows fewer,
 // it converts with fewer (1 needs none) and says so.
@@ -162,7 +164,7 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     try {
         cl = parse_command_line(args);
     } catch (const std::invalid_argument& e) {
-        err << "cirsharp: " << e.what() << "\n\n" << usage_text();
+        err << "cirsharp: " << e.what() << '\n' << kTryHelp;
         return kExitUsage;
     }
     if (cl.help) {
@@ -177,7 +179,7 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         try {
             check_record_path(cl.paths, cl.envi, *cl.record);
         } catch (const std::invalid_argument& e) {
-            err << "cirsharp: " << e.what() << '\n';
+            err << "cirsharp: " << e.what() << '\n' << kTryHelp;
             return kExitUsage;
         }
     }
@@ -211,6 +213,7 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     const int status = convert(cl, temps, *guard, counted, facts, message);
     if (!counted) out.setstate(std::ios::badbit);
     if (!message.empty()) err << "cirsharp: " << message << '\n';
+    if (status == kExitUsage) err << kTryHelp;
     if (!record_file) return status;
 
     RunRecord record = record_of(cl, facts, counter.lines());

@@ -40,7 +40,8 @@ std::optional<FileIdentity> identity_of(const std::string& path) {
 // One of the files a run may write or read, as messages name it.
 struct Entry {
     FileIdentity id;
-    bool written;         // an output or a header: refused when it names an earlier entry
+    bool refused;         // the second input, an output or a header: refused when it
+                          // names an earlier entry
     std::string subject;  // when it is the one refused
     std::string other;    // when an entry after it names it
 };
@@ -61,7 +62,7 @@ void check_paths(const std::vector<std::string>& paths, bool envi) {
         const auto id = identity_of(paths[i]);
         if (!id) continue;
         const std::string text = position_text(i, paths[i]);
-        entries.push_back({*id, i >= 2, text, text});
+        entries.push_back({*id, i >= 1, text, text});
         if (i >= 2) products.push_back(i);
     }
     for (const int i : envi ? products : std::vector<int>{}) {
@@ -72,7 +73,7 @@ void check_paths(const std::vector<std::string>& paths, bool envi) {
                            "another product's header"});
     }
     for (std::size_t e = 0; e < entries.size(); ++e) {
-        if (!entries[e].written) continue;
+        if (!entries[e].refused) continue;
         for (std::size_t earlier = 0; earlier < e; ++earlier)
             if (entries[e].id == entries[earlier].id)
                 throw std::invalid_argument(entries[e].subject + " is the same file as " +

@@ -32,11 +32,18 @@ void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& o
 
     // The seven files, in position order; the first that cannot be opened
     // stops the run before any later one is created.
-    auto open_input = [&](int i, std::uint64_t needed) {
+    // An input of exactly the other input's size was most likely given in
+    // the other's place.
+    auto open_input = [&](int i, std::uint64_t needed, std::uint64_t others) {
         try {
             io::InputFile f = io::InputFile::open(paths[i]);
             facts.input_sizes[std::size_t(i)] = f.size();
-            f.require_size(needed);
+            if (f.size() == others)
+                throw io::FileError(
+                    paths[i], std::string(kPositionNames[i]) + " is " + std::to_string(others) +
+                                  " bytes long, the size of a " + kPositionNames[1 - i] +
+                                  ": are the inputs swapped?");
+            f.require_size(needed, kPositionNames[i]);
             f.spool(needed);
             facts.input_sizes[std::size_t(i)] = f.size();  // a stream: the bytes taken in
             return f;
@@ -57,8 +64,8 @@ void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& o
     };
     const ColourGeometry& cg = kColourGeometry;
     const PanGeometry& pg = kPanGeometry;
-    io::InputFile colour = open_input(0, cg.file_bytes());
-    io::InputFile tiles = open_input(1, pg.file_bytes());
+    io::InputFile colour = open_input(0, cg.file_bytes(), pg.file_bytes());
+    io::InputFile tiles = open_input(1, pg.file_bytes(), cg.file_bytes());
     // No other run may be writing these products; a dead one's temporaries
     // go. Headers are claimed with or without --envi, as a dead run may have
     // left theirs.

@@ -89,9 +89,9 @@ InputFile InputFile::open(const std::string& path) {
     return file;
 }
 
-void InputFile::require_size(std::uint64_t needed) const {
+void InputFile::require_size(std::uint64_t needed, const std::string& role) const {
     if (size_ && *size_ < needed)
-        throw FileError(path_, "is " + std::to_string(*size_) + " bytes long, but " +
+        throw FileError(path_, role + " is " + std::to_string(*size_) + " bytes long, but " +
                                    std::to_string(needed) + " bytes are needed");
 }
 

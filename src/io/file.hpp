@@ -72,8 +72,9 @@ class InputFile {
     std::optional<std::uint64_t> size() const { return size_; }
     // Whether reads may come at any offsets (from several threads at once).
     bool seekable() const { return seekable_; }
-    // Refuses a regular file or block device shorter than `needed` bytes.
-    void require_size(std::uint64_t needed) const;
+    // Refuses a regular file or block device shorter than `needed` bytes;
+    // the message names the file's `role` ("colour file").
+    void require_size(std::uint64_t needed, const std::string& role) const;
     // Makes a stream (a pipe, a character device) readable at any offset, as
     // the stages read their inputs more than once: its first `needed` bytes
     // are copied into an anonymous in-memory file, and a stream that ends

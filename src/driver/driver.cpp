@@ -10,7 +10,6 @@
 #include <ostream>
 #include <span>
 #include <stdexcept>
-#include <streambuf>
 
 #include "compute/split.hpp"
 #include "driver/command_line.hpp"
@@ -18,6 +17,7 @@
 #include "driver/quicklook_launch.hpp"
 #include "driver/record.hpp"
 #include "driver/run.hpp"
+#include "driver/transcript.hpp"
 #include "io/file.hpp"
 #include "io/signals.hpp"
 #include "io/temp_files.hpp"
@@ -48,34 +48,6 @@ int threads_to_be_had(int wanted, std::ostream& err) {
     return threads;
 }
 
-// Standard output, counting the lines that went through it: how far the
-// transcript got.
-class LineCounter : public std::streambuf {
-  public:
-    explicit LineCounter(std::ostream& sink) : sink_(sink.rdbuf()) {}
-    std::size_t lines() const { return lines_; }
-
-  protected:
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-        const int_type r = sink_->sputc(traits_type::to_char_type(c));
-        if (!traits_type::eq_int_type(r, traits_type::eof()) &&
-            traits_type::to_char_type(c) == '\n')
-            ++lines_;
-        return r;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        const std::streamsize written = sink_->sputn(s, n);
-        lines_ += std::size_t(std::count(s, s + std::max<std::streamsize>(written, 0), '\n'));
-        return written;
-    }
-    int sync() override { return sink_->pubsync(); }
-
-  private:
-    std::streambuf* sink_;
-    std::size_t lines_ = 0;
-};
-
 double seconds_of(const timeval& t) {
     return double(t.tv_sec) + double(t.tv_usec) / 1e6;
 }
@@ -89,32 +61,35 @@ double cpu_seconds() {
            seconds_of(children.ru_stime);
 }
 
-RunRecord record_of(const CommandLine& cl, const RunFacts& facts, std::size_t transcript_lines) {
+RunRecord record_of(const CommandLine& cl, const RunFindings& found) {
     RunRecord r;
     r.version = CIRSHARP_VERSION;
     r.options = {cl.threads.value_or(1), cl.fsync, cl.reference, cl.envi, cl.quicklook};
     const char* input_names[] = {"colour", "pan_tiles"};
     for (std::size_t i = 0; i < 2; ++i)
-        r.inputs.push_back({int(i) + 1, input_names[i], cl.paths[i], facts.input_sizes[i]});
+        r.inputs.push_back({int(i) + 1, input_names[i], cl.paths[i], found.input_sizes[i]});
     for (std::size_t i = 0; i < kProducts.size(); ++i) {
         const ProductLayout& l = layout_of(kProducts[i]);
         std::string name(l.name);
         std::replace(name.begin(), name.end(), '-', '_');
         r.products.push_back({int(i) + 3, name, cl.paths[i + 2],
-                              facts.committed[i] ? std::optional(l.file_bytes()) : std::nullopt,
-                              facts.committed[i]});
+                              found.committed[i] ? std::optional(l.file_bytes()) : std::nullopt,
+                              found.committed[i]});
     }
-    // Transcript lines 9 and 10 are the PAN limits, line 17 the eight
-    // stretch limits.
-    if (transcript_lines >= 10) {
-        const PanStatistics& p = facts.pan;
-        const BandStretch pan = BandStretch::from_raw_limits(p.maximum, p.minimum, kPanExponent);
-        r.pan = RecordPan{
-            p.maximum, p.minimum,  p.minimum_found, pan.hi == pan.lo, kPanGeometry.kept_samples(),
-            p.nodata,  p.saturated};
+    if (found.pan) {
+        const PanScan& p = *found.pan;
+        const BandStretch pan =
+            BandStretch::from_raw_limits(p.limits.maximum, p.limits.minimum, kPanExponent);
+        r.pan = RecordPan{p.limits.maximum,
+                          p.limits.minimum,
+                          p.minimum_found,
+                          pan.hi == pan.lo,
+                          kPanGeometry.kept_samples(),
+                          p.nodata,
+                          p.saturated};
     }
-    if (transcript_lines >= 17) {
-        const BandLimits& l = facts.limits;
+    if (found.band_limits && found.stretch) {
+        const BandLimits l = stretch_limits(*found.band_limits, *found.stretch);
         r.limits = {l.minimum[kRed], l.minimum[kGreen], l.minimum[kBlue], l.minimum[kNir],
                     l.maximum[kRed], l.maximum[kGreen], l.maximum[kBlue], l.maximum[kNir]};
     }
@@ -123,8 +98,8 @@ RunRecord record_of(const CommandLine& cl, const RunFacts& facts, std::size_t tr
 
 // Everything after the command line: the status, and the message for
 // standard error (without "cirsharp: ") in `message`.
-int convert(const CommandLine& cl, io::TempFiles& temps, io::SignalGuard& guard, std::ostream& out,
-            RunFacts& facts, std::string& message) {
+int convert(const CommandLine& cl, io::TempFiles& temps, io::SignalGuard& guard,
+            Transcript& transcript, RunFindings& found, std::string& message) {
     std::string quicklook_tool;
     if (cl.quicklook) {
         quicklook_tool = find_quicklook_tool();
@@ -141,7 +116,7 @@ int convert(const CommandLine& cl, io::TempFiles& temps, io::SignalGuard& guard,
         return kExitUsage;
     }
     try {
-        run_conversion(cl, temps, out, facts);
+        run_conversion(cl, temps, transcript, found);
         if (cl.quicklook)
             run_quicklook_tool(quicklook_tool, *cl.quicklook,
                                {cl.paths.begin() + 2, cl.paths.end()}, guard);
@@ -151,7 +126,7 @@ int convert(const CommandLine& cl, io::TempFiles& temps, io::SignalGuard& guard,
     } catch (const std::exception& e) {
         message = e.what();
     }
-    out.flush();
+    transcript.stream().flush();
     return kExitFailure;
 }
 
@@ -206,17 +181,15 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         }
     }
 
-    LineCounter counter(out);
-    std::ostream counted(&counter);
-    RunFacts facts;
+    Transcript transcript(out);
+    RunFindings found;
     std::string message;
-    const int status = convert(cl, temps, *guard, counted, facts, message);
-    if (!counted) out.setstate(std::ios::badbit);
+    const int status = convert(cl, temps, *guard, transcript, found, message);
     if (!message.empty()) err << "cirsharp: " << message << '\n';
     if (status == kExitUsage) err << kTryHelp;
     if (!record_file) return status;
 
-    RunRecord record = record_of(cl, facts, counter.lines());
+    RunRecord record = record_of(cl, found);
     record.start = start;
     record.status = status;
     if (!message.empty()) record.error = message;

@@ -5,7 +5,8 @@
 #include <optional>
 #include <stdexcept>
 
-#include "driver/command_line.hpp"
+#include "driver/failure.hpp"
+#include "driver/plan.hpp"
 #include "io/file.hpp"
 
 namespace cirsharp {
@@ -76,8 +77,8 @@ void check_paths(const std::vector<std::string>& paths, bool envi) {
         if (!entries[e].refused) continue;
         for (std::size_t earlier = 0; earlier < e; ++earlier)
             if (entries[e].id == entries[earlier].id)
-                throw std::invalid_argument(entries[e].subject + " is the same file as " +
-                                            entries[earlier].other);
+                throw UsageError(entries[e].subject + " is the same file as " +
+                                 entries[earlier].other);
     }
 }
 
@@ -87,12 +88,11 @@ void check_record_path(const std::vector<std::string>& paths, bool envi,
     if (!id) return;
     for (int i = 0; i < kPositions; ++i) {
         if (identity_of(paths[i]) == id)
-            throw std::invalid_argument("the record '" + record + "' is the same file as " +
-                                        position_text(i, paths[i]));
+            throw UsageError("the record '" + record + "' is the same file as " +
+                             position_text(i, paths[i]));
         if (envi && i >= 2 && identity_of(paths[i] + ".hdr") == id)
-            throw std::invalid_argument("the record '" + record +
-                                        "' is the same file as the header of " +
-                                        position_text(i, paths[i]));
+            throw UsageError("the record '" + record + "' is the same file as the header of " +
+                             position_text(i, paths[i]));
     }
 }
 

@@ -6,7 +6,7 @@
 
 namespace cirsharp {
 
-// Refuses, with std::invalid_argument, the PAN tile file when it is the same
+// Refuses, with UsageError, the PAN tile file when it is the same
 // file as the colour file, an output (positions 3 to 7) that is the same file
 // as an earlier path, and with `envi` a product header
 // (PRODUCT.hdr) that is the same file as one of the seven or as another

@@ -5,6 +5,13 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "radiometry/radiometry.hpp"
+#include "raster/geometry.hpp"
+
+#ifndef CIRSHARP_VERSION
+#define CIRSHARP_VERSION "unknown"
+#endif
+
 namespace cirsharp {
 
 namespace {
@@ -96,13 +103,41 @@ std::string replace_invalid_utf8(std::string_view text, bool& valid) {
     return out;
 }
 
+RunRecord record_of(const RunPlan& plan, const RunFindings& found) {
+    RunRecord r;
+    r.version = CIRSHARP_VERSION;
+    r.plan = plan;
+    const char* input_names[] = {"colour", "pan_tiles"};
+    for (std::size_t i = 0; i < 2; ++i)
+        r.inputs.push_back({int(i) + 1, input_names[i], plan.paths[i], found.input_sizes[i]});
+    for (std::size_t i = 0; i < kProducts.size(); ++i) {
+        const ProductLayout& l = layout_of(kProducts[i]);
+        std::string name(l.name);
+        std::replace(name.begin(), name.end(), '-', '_');
+        r.products.push_back({int(i) + 3, name, plan.paths[i + 2],
+                              found.committed[i] ? std::optional(l.file_bytes()) : std::nullopt,
+                              found.committed[i]});
+    }
+    if (found.pan) {
+        const PanLimits& p = found.pan->limits;
+        const BandStretch pan = BandStretch::from_raw_limits(p.maximum, p.minimum, kPanExponent);
+        r.pan = RecordPan{*found.pan, pan.hi == pan.lo, kPanGeometry.kept_samples()};
+    }
+    if (found.band_limits && found.stretch) {
+        const BandLimits l = stretch_limits(*found.band_limits, *found.stretch);
+        r.limits = {l.minimum[kRed], l.minimum[kGreen], l.minimum[kBlue], l.minimum[kNir],
+                    l.maximum[kRed], l.maximum[kGreen], l.maximum[kBlue], l.maximum[kNir]};
+    }
+    return r;
+}
+
 std::vector<std::string> record_flags(const RunRecord& r) {
     std::vector<std::string> flags;
     if (r.status != 0) flags.push_back("failed");
     if (r.pan) {
-        if (r.pan->maximum == 65535) flags.push_back("pan_saturated");
-        if (!r.pan->minimum_found) flags.push_back("pan_min_unset");
-        if (r.pan->nodata * 100 > r.pan->samples * kNodataPercentLimit)
+        if (r.pan->scan.limits.maximum == 65535) flags.push_back("pan_saturated");
+        if (!r.pan->scan.minimum_found) flags.push_back("pan_min_unset");
+        if (r.pan->scan.nodata * 100 > r.pan->samples * kNodataPercentLimit)
             flags.push_back("pan_nodata");
         if (r.pan->compressed_equal) flags.push_back("constant_pan");
     }
@@ -122,13 +157,13 @@ std::string record_json(const RunRecord& r) {
     j["program"] = "cirsharp";
     j["version"] = r.version;
     Json options;
-    options["threads"] = r.options.threads;
-    options["fsync"] = r.options.fsync;
-    options["reference"] = r.options.reference;
-    options["envi"] = r.options.envi;
-    if (r.options.quicklook) {
+    options["threads"] = r.plan.threads;
+    options["fsync"] = r.plan.fsync;
+    options["reference"] = r.plan.reference;
+    options["envi"] = r.plan.envi;
+    if (r.plan.quicklook) {
         Json folder;
-        put_path(folder, *r.options.quicklook);
+        put_path(folder, *r.plan.quicklook);
         options["quicklook"] = folder["path"];
         if (folder.contains("path_hex")) options["quicklook_hex"] = folder["path_hex"];
     } else {
@@ -165,11 +200,12 @@ std::string record_json(const RunRecord& r) {
         j["products"].push_back(o);
     }
     if (r.pan) {
-        j["pan"] = {{"max", r.pan->maximum},
-                    {"min", r.pan->minimum},
+        const PanScan& p = r.pan->scan;
+        j["pan"] = {{"max", p.limits.maximum},
+                    {"min", p.limits.minimum},
                     {"samples", r.pan->samples},
-                    {"nodata", r.pan->nodata},
-                    {"saturated", r.pan->saturated}};
+                    {"nodata", p.nodata},
+                    {"saturated", p.saturated}};
     } else {
         j["pan"] = nullptr;
     }

@@ -55,26 +55,26 @@ io::InputFile open_input(const std::string& path, int i, Transcript& transcript,
 
 // The five products' temporary files, in position order; the first that
 // cannot be created stops the run before any later one is.
-std::vector<io::OutputFile> create_products(const CommandLine& cl, io::TempFiles& temps,
+std::vector<io::OutputFile> create_products(const RunPlan& plan, io::TempFiles& temps,
                                             Transcript& transcript) {
     // No other run may be writing these products; a dead one's temporaries
     // go. Headers are claimed with or without --envi, as a dead run may have
     // left theirs.
     std::vector<std::string> claimed;
     for (int i = 2; i < kPositions; ++i) {
-        claimed.push_back(cl.paths[i]);
-        claimed.push_back(cl.paths[i] + ".hdr");
+        claimed.push_back(plan.paths[i]);
+        claimed.push_back(plan.paths[i] + ".hdr");
     }
     io::OutputClaim claim(claimed);
     std::vector<io::OutputFile> products;
     products.reserve(kProducts.size());
     for (int i = 2; i < kPositions; ++i) {
         try {
-            products.push_back(io::OutputFile::create(cl.paths[i], temps));
-            if (cl.envi)
+            products.push_back(io::OutputFile::create(plan.paths[i], temps));
+            if (plan.envi)
                 products.back().set_sidecar(".hdr", io::envi_header(layout_of(kProducts[i - 2])));
         } catch (const io::FileError& e) {
-            if (e.path() == cl.paths[i]) transcript.did_not_open(cl.paths[i]);
+            if (e.path() == plan.paths[i]) transcript.did_not_open(plan.paths[i]);
             throw;
         }
     }
@@ -170,12 +170,12 @@ void run_colour(io::InputFile& colour, Writers& w, WorkBuffers& b, const StageOp
 }
 
 // The stages in order, each product written as it is made.
-void run_stages(const CommandLine& cl, io::InputFile& colour, io::InputFile& tiles,
+void run_stages(const RunPlan& plan, io::InputFile& colour, io::InputFile& tiles,
                 std::vector<io::OutputFile>& products, WorkBuffers& buffers, Transcript& transcript,
                 RunFindings& findings) {
     StageOptions options;
-    options.threads = cl.threads.value_or(available_cpus());
-    options.reference = cl.reference;
+    options.threads = plan.threads;
+    options.reference = plan.reference;
     // Once the queue has stopped, the lines are printed at once again.
     struct Follow {
         Transcript& t;
@@ -183,11 +183,11 @@ void run_stages(const CommandLine& cl, io::InputFile& colour, io::InputFile& til
     } follow{transcript};
     io::WriteQueue queue(transcript.stream(), options.threads > 1);
     transcript.follow(&queue);
-    Writers w{{queue, products[0], cl.fsync},
-              {queue, products[1], cl.fsync},
-              {queue, products[2], cl.fsync},
-              {queue, products[3], cl.fsync},
-              {queue, products[4], cl.fsync}};
+    Writers w{{queue, products[0], plan.fsync},
+              {queue, products[1], plan.fsync},
+              {queue, products[2], plan.fsync},
+              {queue, products[3], plan.fsync},
+              {queue, products[4], plan.fsync}};
 
     run_pan(tiles, w, buffers, options, transcript, findings);
     run_colour(colour, w, buffers, options, transcript, findings);
@@ -199,11 +199,11 @@ void run_stages(const CommandLine& cl, io::InputFile& colour, io::InputFile& til
 
 }  // namespace
 
-void run_conversion(const CommandLine& cl, io::TempFiles& temps, Transcript& transcript,
+void run_conversion(const RunPlan& plan, io::TempFiles& temps, Transcript& transcript,
                     RunFindings& findings) {
-    io::InputFile colour = open_input(cl.paths[0], 0, transcript, findings);
-    io::InputFile tiles = open_input(cl.paths[1], 1, transcript, findings);
-    std::vector<io::OutputFile> products = create_products(cl, temps, transcript);
+    io::InputFile colour = open_input(plan.paths[0], 0, transcript, findings);
+    io::InputFile tiles = open_input(plan.paths[1], 1, transcript, findings);
+    std::vector<io::OutputFile> products = create_products(plan, temps, transcript);
     WorkBuffers buffers;
     buffers.report(transcript);
 
@@ -214,7 +214,7 @@ void run_conversion(const CommandLine& cl, io::TempFiles& temps, Transcript& tra
             findings.committed[i] = products[i].committed();
     };
     try {
-        run_stages(cl, colour, tiles, products, buffers, transcript, findings);
+        run_stages(plan, colour, tiles, products, buffers, transcript, findings);
     } catch (...) {
         note_commits();
         throw;

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "colour/colour_stage.hpp"
-#include "driver/command_line.hpp"
+#include "driver/plan.hpp"
 #include "pan/pan_stage.hpp"
 #include "raster/geometry.hpp"
 
@@ -28,10 +28,10 @@ struct RunFindings {
     std::array<bool, kProducts.size()> committed{};           // in position order
 };
 
-// Converts the exposure named by `cl`, the progress lines through
+// Converts the exposure that `plan` names, the progress lines through
 // `transcript`. Throws on any failure (io::FileError, std::bad_alloc, ...),
 // leaving no partial product.
-void run_conversion(const CommandLine& cl, io::TempFiles& temps, Transcript& transcript,
+void run_conversion(const RunPlan& plan, io::TempFiles& temps, Transcript& transcript,
                     RunFindings& findings);
 
 }  // namespace cirsharp

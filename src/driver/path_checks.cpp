@@ -7,7 +7,7 @@
 
 #include "driver/failure.hpp"
 #include "driver/plan.hpp"
-#include "io/file.hpp"
+#include "io/paths.hpp"
 
 namespace cirsharp {
 
@@ -22,13 +22,13 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-// None for a special file, or for a file whose folder is not there (creating
-// it will fail and say so).
+// None for a special file or a folder, or for a file whose folder is not
+// there (creating it will fail and say so).
 std::optional<FileIdentity> identity_of(const std::string& path) {
+    const io::WriteTarget where = io::write_target(path);
+    if (where.kind != io::PathKind::kFile) return std::nullopt;
+    const std::string& target = where.target;
     struct stat st {};
-    // Asked of the path first: /dev/fd/N to a pipe resolves to no path.
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return std::nullopt;
-    const std::string target = io::resolve_links(path);
     if (::stat(target.c_str(), &st) == 0) {
         if (!S_ISREG(st.st_mode)) return std::nullopt;
         return FileIdentity{st.st_dev, st.st_ino, {}};

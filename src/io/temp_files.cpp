@@ -14,19 +14,15 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <tuple>
 
-#include "io/file.hpp"
+#include "io/descriptor.hpp"
+#include "io/paths.hpp"
 
 namespace cirsharp::io {
 
 namespace {
-
-// The longest part of the final name kept in a temporary's name: with the
-// leading dot and ".XXXXXX.part" it stays within NAME_MAX.
-constexpr std::size_t kMaxStemBase = NAME_MAX - 13;
-constexpr std::size_t kRandomLetters = 6;
-constexpr std::string_view kSuffix = ".part";
 
 bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -42,23 +38,6 @@ bool lock_exclusive(int fd, bool wait) {
 }
 
 }  // namespace
-
-std::string temporary_prefix(std::string_view name) {
-    const std::string_view kept = name.substr(0, kMaxStemBase);
-    std::string prefix(kept.size() + 2, '.');
-    kept.copy(prefix.data() + 1, kept.size());
-    return prefix;
-}
-
-bool is_temporary_of(std::string_view entry, std::string_view name) {
-    const std::string prefix = temporary_prefix(name);
-    if (entry.size() != prefix.size() + kRandomLetters + kSuffix.size()) return false;
-    if (!entry.starts_with(prefix) || !entry.ends_with(kSuffix)) return false;
-    const std::string_view letters = entry.substr(prefix.size(), kRandomLetters);
-    return std::all_of(letters.begin(), letters.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    });
-}
 
 pid_t flock_holder(int fd) {
     struct stat st {};
@@ -176,11 +155,10 @@ OutputClaim::OutputClaim(const std::vector<std::string>& paths) {
     };
     std::vector<Folder> folders;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        const std::string& path = paths[i];
-        struct stat st {};
-        // Written directly, without a temporary.
-        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) continue;
-        const PathParts parts = split_path(resolve_links(path));
+        // Only a file is written through a temporary.
+        const WriteTarget target = write_target(paths[i]);
+        if (target.kind != PathKind::kFile) continue;
+        const PathParts parts = split_path(target.target);
         Folder folder;
         // A folder that cannot be opened is left to the creation of the file
         // to report; one that cannot be read has no temporaries to be seen.

@@ -151,25 +151,67 @@ std::vector<std::string> record_flags(const RunRecord& r) {
     return flags;
 }
 
-std::string record_json(const RunRecord& r) {
-    Json j;
-    j["record"] = kRecordVersion;
-    j["program"] = "cirsharp";
-    j["version"] = r.version;
+namespace {
+
+Json options_json(const RunPlan& plan) {
     Json options;
-    options["threads"] = r.plan.threads;
-    options["fsync"] = r.plan.fsync;
-    options["reference"] = r.plan.reference;
-    options["envi"] = r.plan.envi;
-    if (r.plan.quicklook) {
+    options["threads"] = plan.threads;
+    options["fsync"] = plan.fsync;
+    options["reference"] = plan.reference;
+    options["envi"] = plan.envi;
+    if (plan.quicklook) {
         Json folder;
-        put_path(folder, *r.plan.quicklook);
+        put_path(folder, *plan.quicklook);
         options["quicklook"] = folder["path"];
         if (folder.contains("path_hex")) options["quicklook_hex"] = folder["path_hex"];
     } else {
         options["quicklook"] = nullptr;
     }
-    j["options"] = options;
+    return options;
+}
+
+Json files_json(const std::vector<RecordFile>& files, bool products) {
+    Json list = Json::array();
+    for (const auto& f : files) {
+        Json o;
+        o["position"] = f.position;
+        o["name"] = f.name;
+        put_path(o, f.path);
+        o["size"] = !products || f.committed ? optional_size(f.size) : Json(nullptr);
+        if (products) o["committed"] = f.committed;
+        list.push_back(o);
+    }
+    return list;
+}
+
+Json pan_json(const std::optional<RecordPan>& pan) {
+    if (!pan) return nullptr;
+    const PanScan& p = pan->scan;
+    return {{"max", p.limits.maximum},
+            {"min", p.limits.minimum},
+            {"samples", pan->samples},
+            {"nodata", p.nodata},
+            {"saturated", p.saturated}};
+}
+
+Json limits_json(const std::optional<std::array<std::uint16_t, 8>>& limits) {
+    if (!limits) return nullptr;
+    const auto& l = *limits;
+    auto band = [](std::uint16_t lo, std::uint16_t hi) { return Json{{"min", lo}, {"max", hi}}; };
+    return {{"red", band(l[0], l[4])},
+            {"green", band(l[1], l[5])},
+            {"blue", band(l[2], l[6])},
+            {"nir", band(l[3], l[7])}};
+}
+
+}  // namespace
+
+std::string record_json(const RunRecord& r) {
+    Json j;
+    j["record"] = kRecordVersion;
+    j["program"] = "cirsharp";
+    j["version"] = r.version;
+    j["options"] = options_json(r.plan);
     j["start"] = iso8601(r.start);
     j["wall_seconds"] = milliseconds(r.wall_seconds);
     j["cpu_seconds"] = milliseconds(r.cpu_seconds);
@@ -180,47 +222,10 @@ std::string record_json(const RunRecord& r) {
     } else {
         j["error"] = nullptr;
     }
-    j["inputs"] = Json::array();
-    for (const auto& f : r.inputs) {
-        Json o;
-        o["position"] = f.position;
-        o["name"] = f.name;
-        put_path(o, f.path);
-        o["size"] = optional_size(f.size);
-        j["inputs"].push_back(o);
-    }
-    j["products"] = Json::array();
-    for (const auto& f : r.products) {
-        Json o;
-        o["position"] = f.position;
-        o["name"] = f.name;
-        put_path(o, f.path);
-        o["size"] = f.committed ? optional_size(f.size) : Json(nullptr);
-        o["committed"] = f.committed;
-        j["products"].push_back(o);
-    }
-    if (r.pan) {
-        const PanScan& p = r.pan->scan;
-        j["pan"] = {{"max", p.limits.maximum},
-                    {"min", p.limits.minimum},
-                    {"samples", r.pan->samples},
-                    {"nodata", p.nodata},
-                    {"saturated", p.saturated}};
-    } else {
-        j["pan"] = nullptr;
-    }
-    if (r.limits) {
-        const auto& l = *r.limits;
-        auto band = [](std::uint16_t lo, std::uint16_t hi) {
-            return Json{{"min", lo}, {"max", hi}};
-        };
-        j["limits"] = {{"red", band(l[0], l[4])},
-                       {"green", band(l[1], l[5])},
-                       {"blue", band(l[2], l[6])},
-                       {"nir", band(l[3], l[7])}};
-    } else {
-        j["limits"] = nullptr;
-    }
+    j["inputs"] = files_json(r.inputs, false);
+    j["products"] = files_json(r.products, true);
+    j["pan"] = pan_json(r.pan);
+    j["limits"] = limits_json(r.limits);
     j["flags"] = record_flags(r);
     return j.dump(2) + "\n";
 }

@@ -160,7 +160,9 @@ PanRun run_pan_stage(const std::function<std::uint16_t(int, int)>& value, bool r
         pan16_writer.use_buffers(std::as_writable_bytes(std::span(tile_buffer)), kPanTileRowBytes);
         const PanStageFiles files{tiles, pan16_writer, pan8_writer};
         run.found = scan_pan_image(files, options.threads);
-        stretch_pan_image(files, run.found.limits, run.plane, options);
+        int called = 0;
+        stretch_pan_image(files, run.found.limits, run.plane, options, [&] { ++called; });
+        EXPECT_EQ(called, 1);
         pan8_writer.finish();
         pan16_writer.finish();
         queue.finish();

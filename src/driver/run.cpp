@@ -133,8 +133,8 @@ void run_pan(io::InputFile& tiles, Writers& w, WorkBuffers& b, const StageOption
     const PanScan found = scan_pan_image(files, options.threads);
     findings.pan = found;
     transcript.pan_scanned(found, w.pan16.path());
-    transcript.pan8_begins(w.pan8.path());
-    stretch_pan_image(files, found.limits, b.plane_span(), options);
+    stretch_pan_image(files, found.limits, b.plane_span(), options,
+                      [&] { transcript.pan8_begins(w.pan8.path()); });
     tiles.close();
     transcript.pan_done();
     w.pan8.finish();

@@ -71,7 +71,8 @@ PanScan scan_pan_image(const PanStageFiles& files, int threads) {
 }
 
 void stretch_pan_image(const PanStageFiles& files, const PanLimits& limits,
-                       std::span<std::uint8_t> plane, const StageOptions& options) {
+                       std::span<std::uint8_t> plane, const StageOptions& options,
+                       const std::function<void()>& first_stretched) {
     const BandStretch band =
         BandStretch::from_raw_limits(limits.maximum, limits.minimum, kPanExponent);
     // 64 KiB: on the heap, as a run may be given a small stack.
@@ -92,6 +93,7 @@ void stretch_pan_image(const PanStageFiles& files, const PanLimits& limits,
                              stretch_pan_rows(samples, g, *table, int(begin), int(end), rows);
                      });
         files.pan16.give_back(buffer);  // these tiles are not written again
+        if (tile_row == 0) first_stretched();
         files.pan8.write_kept(std::as_bytes(rows));
     }
 }

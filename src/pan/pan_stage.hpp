@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "compute/options.hpp"
@@ -56,8 +57,10 @@ PanScan scan_pan_image(const PanStageFiles& files, int threads);
 // Second pass: reads the tile file again through `pan16`'s buffers (writing
 // nothing from them), stretches the kept rows by `limits` into `plane`
 // (kPanGeometry.kept_samples() bytes, kept until the products are written)
-// and hands it to `pan8` a row of tiles at a time.
+// and hands it to `pan8` a row of tiles at a time. Calls `first_stretched`
+// once the first row of tiles is stretched, before it is handed over.
 void stretch_pan_image(const PanStageFiles& files, const PanLimits& limits,
-                       std::span<std::uint8_t> plane, const StageOptions& options);
+                       std::span<std::uint8_t> plane, const StageOptions& options,
+                       const std::function<void()>& first_stretched);
 
 }  // namespace cirsharp

@@ -32,7 +32,10 @@ TEST(Cli, UsageErrorsHelpAndVersion) {
         const auto r = run_process(CIRSHARP_BIN, args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find("usage: cirsharp"), std::string::npos);
+        // The reason and where to read more, not the whole usage.
+        EXPECT_TRUE(r.err.starts_with("cirsharp: ")) << r.err;
+        EXPECT_TRUE(r.err.ends_with("\nTry 'cirsharp --help' for more information.\n")) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
     }
     EXPECT_EQ(entries(dir), 0u);
     const auto help = run_process(CIRSHARP_BIN, {"--help"});
@@ -77,6 +80,48 @@ TEST(Cli, ShortInputsAreRefusedBeforeAnythingIsWritten) {
         EXPECT_NE(r.err.find(std::to_string(bytes.size())), std::string::npos) << r.err;
         EXPECT_EQ(entries(work), 1u);
     }
+}
+
+TEST(Cli, SwappedInputsAreNamedAsSuch) {
+    TempDir dir;
+    auto paths = sample_paths(dir);
+    std::swap(paths[0], paths[1]);
+    const auto r = run_process(CIRSHARP_BIN, paths);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "cirsharp: " + paths[0] +
+                         ": colour file is 180879368 bytes long, the size of a PAN tile file: "
+                         "are the inputs swapped?\n");
+    // The PAN tile file alone in the colour file's place.
+    paths = sample_paths(dir);
+    fs::copy_file(test::sample_colour(), dir / "copy.raw");
+    paths[1] = dir / "copy.raw";
+    const auto pan = run_process(CIRSHARP_BIN, paths);
+    EXPECT_EQ(pan.status, 1);
+    EXPECT_EQ(pan.err, "cirsharp: " + paths[1] +
+                           ": PAN tile file is 70656008 bytes long, the size of a colour file: "
+                           "are the inputs swapped?\n");
+    EXPECT_EQ(entries(dir), 1u);
+}
+
+TEST(Cli, TwoInputsNamingOneFileAreRefused) {
+    TempDir dir;
+    auto paths = sample_paths(dir);
+    fs::create_symlink(test::sample_pan(), dir / "link.raw");
+    for (const std::string& second : {test::sample_pan(), dir / "link.raw",
+                                      fs::path(test::sample_pan()).parent_path().string() + "/./" +
+                                          fs::path(test::sample_pan()).filename().string()}) {
+        paths[0] = test::sample_pan();
+        paths[1] = second;
+        const auto r = run_process(CIRSHARP_BIN, paths);
+        EXPECT_EQ(r.status, 2) << second;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(
+            r.err.find("the PAN tile file '" + second + "' is the same file as the colour file"),
+            std::string::npos)
+            << r.err;
+    }
+    EXPECT_EQ(entries(dir), 1u);  // the link
 }
 
 TEST(Cli, OutputsNamingAnInputOrEachOtherAreRefused) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <random>
 
+#include "driver/command_line.hpp"
 #include "raster/geometry.hpp"
 #include "support.hpp"
 
@@ -63,9 +64,9 @@ TEST(Fuzz, ShortInputsOfManySizesAreRefused) {
             const auto r = run_process(CIRSHARP_BIN, paths);
             EXPECT_EQ(r.status, 1) << size;
             EXPECT_EQ(r.out, "") << size;
-            EXPECT_EQ(r.err, "cirsharp: " + paths[which] + ": is " + std::to_string(size) +
-                                 " bytes long, but " + std::to_string(needed) +
-                                 " bytes are needed\n");
+            EXPECT_EQ(r.err, "cirsharp: " + paths[which] + ": " + kPositionNames[which] + " is " +
+                                 std::to_string(size) + " bytes long, but " +
+                                 std::to_string(needed) + " bytes are needed\n");
             EXPECT_TRUE(fs::is_empty(dir / "out")) << size;
         }
         fs::remove(paths[which]);

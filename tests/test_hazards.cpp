@@ -196,7 +196,7 @@ TEST(SpecialFiles, AShortBlockDeviceInputIsRefusedUpFront) {
     const auto r = test::run_process(CIRSHARP_BIN, paths);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "cirsharp: " + loop->path() +
-                         ": is 52428800 bytes long, but 70656008 bytes are needed\n");
+                         ": colour file is 52428800 bytes long, but 70656008 bytes are needed\n");
     for (int i = 2; i < 7; ++i)
         EXPECT_TRUE(is_old(paths[i], i)) << paths[i];
     EXPECT_EQ(test::hidden_temporaries(dir.path()), std::vector<std::string>{});

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <limits.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 
 #include "io/envi.hpp"
 #include "io/file.hpp"
+#include "io/paths.hpp"
 #include "io/temp_files.hpp"
 #include "raster/geometry.hpp"
 #include "support.hpp"
@@ -66,13 +68,35 @@ TEST(OutputFile, FollowsLinksAndKeepsModes) {
     EXPECT_EQ(st.st_mode & 07777, 0604u);
 }
 
+// The one rule for where a write goes, and the one for temporary names.
+TEST(Paths, WhereAWriteGoesAndWhatATemporaryIsCalled) {
+    TempDir dir;
+    EXPECT_EQ(io::write_target("/dev/null").kind, io::PathKind::kSpecial);
+    EXPECT_EQ(io::write_target(dir.path().string()).kind, io::PathKind::kFolder);
+    fs::create_directory(dir / "real");
+    fs::create_symlink("real/new.raw", dir / "dangling.raw");
+    const io::WriteTarget file = io::write_target(dir / "dangling.raw");
+    EXPECT_EQ(file.kind, io::PathKind::kFile);
+    EXPECT_EQ(file.target, dir / "real/new.raw");
+
+    const std::string temp = io::temporary_name("p.raw", "aZ09bY");
+    EXPECT_EQ(temp, ".p.raw.aZ09bY.part");
+    EXPECT_TRUE(io::is_temporary_of(temp, "p.raw"));
+    EXPECT_FALSE(io::is_temporary_of(".p.raw.aZ09b-.part", "p.raw"));
+    EXPECT_FALSE(io::is_temporary_of(temp, "q.raw"));
+    const std::string long_name(300, 'n');
+    const std::string cut = io::temporary_name(long_name, "abcdef");
+    EXPECT_LE(cut.size(), std::size_t(NAME_MAX));
+    EXPECT_TRUE(io::is_temporary_of(cut, long_name));
+}
+
 TEST(InputFile, RefusesFoldersShortFilesAndReadsPastTheEnd) {
     TempDir dir;
     EXPECT_THROW(io::InputFile::open(dir.path().string()), io::FileError);
     test::write_file(dir / "in.raw", {1, 2, 3, 4});
     io::InputFile f = io::InputFile::open(dir / "in.raw");
-    EXPECT_NO_THROW(f.require_size(4));
-    EXPECT_THROW(f.require_size(5), io::FileError);
+    EXPECT_NO_THROW(f.require_size(4, "input"));
+    EXPECT_THROW(f.require_size(5, "input"), io::FileError);
     std::byte two[2];
     f.read_at(2, two);
     EXPECT_EQ(two[1], std::byte{4});

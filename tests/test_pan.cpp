@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "io/file.hpp"
+#include "io/product_writer.hpp"
 #include "io/temp_files.hpp"
 #include "io/write_queue.hpp"
 #include "pan/pan_kernels.hpp"
@@ -134,7 +135,7 @@ TEST(PanLimits, TileRowScanCountsOnlyKeptSamplesAndMatchesTheSampleBySampleRule)
 }
 
 struct PanRun {
-    std::string transcript;
+    PanScan found;
     std::vector<std::uint8_t> tiles, pan8, pan16, plane;
 };
 
@@ -146,7 +147,7 @@ PanRun run_pan_stage(const std::function<std::uint16_t(int, int)>& value, bool r
     io::OutputFile pan16 = io::OutputFile::create(dir / "pan16.raw", temps);
     io::OutputFile pan8 = io::OutputFile::create(dir / "pan8.raw", temps);
     const PanGeometry& g = kPanGeometry;
-    auto tile_buffer = std::make_unique<std::uint16_t[]>(g.tile_samples());
+    std::vector<std::uint16_t> tile_buffer(kPanTileBufferSamples);
     PanRun run;
     run.plane.resize(g.kept_samples());
     std::ostringstream out;
@@ -155,12 +156,17 @@ PanRun run_pan_stage(const std::function<std::uint16_t(int, int)>& value, bool r
     options.reference = reference;
     {
         io::WriteQueue queue(out, /*background=*/!reference);
-        PanStatistics statistics;
-        untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), g.tile_samples()}, run.plane,
-                         queue, options, statistics);
+        io::ProductWriter pan16_writer(queue, pan16, false), pan8_writer(queue, pan8, false);
+        pan16_writer.use_buffers(std::as_writable_bytes(std::span(tile_buffer)), kPanTileRowBytes);
+        const PanStageFiles files{tiles, pan16_writer, pan8_writer};
+        run.found = scan_pan_image(files, options.threads);
+        int called = 0;
+        stretch_pan_image(files, run.found.limits, run.plane, options, [&] { ++called; });
+        EXPECT_EQ(called, 1);
+        pan8_writer.finish();
+        pan16_writer.finish();
         queue.finish();
     }
-    run.transcript = out.str();
     run.tiles = read_file(dir / "tiles.raw");
     run.pan8 = read_file(dir / "pan8.raw");
     run.pan16 = read_file(dir / "pan16.raw");
@@ -176,7 +182,8 @@ TEST(PanStage, UntilesIntoPlaceAndTakesTheMaximumFromTheCroppedMargin) {
         return std::uint16_t(2 + (row * 3 + column * 5) % 40000);
     };
     const PanRun run = run_pan_stage(value);
-    EXPECT_NE(run.transcript.find("PAN Maximum:  60000\nPAN Minimum:  2\n"), std::string::npos);
+    EXPECT_EQ(run.found.limits.maximum, 60000);
+    EXPECT_EQ(run.found.limits.minimum, 2);
 
     const PanGeometry& g = kPanGeometry;
     ASSERT_EQ(run.pan16.size(), layout_of(Product::kPan16).file_bytes());
@@ -209,7 +216,9 @@ TEST(PanStage, ZerosAndOnesOnlyGiveBytes84And255) {
     };
     for (const bool reference : {false, true}) {
         const PanRun run = run_pan_stage(value, reference);
-        EXPECT_EQ(run.transcript.substr(0, 40), "PAN Maximum:  1\nPAN Minimum:  20000\nTiil");
+        EXPECT_EQ(run.found.limits.maximum, 1);
+        EXPECT_EQ(run.found.limits.minimum, 20000);
+        EXPECT_FALSE(run.found.minimum_found);
         for (std::size_t i = 0; i < run.pan8.size(); i += 101) {
             const std::size_t row = i / kPanGeometry.width, column = i % kPanGeometry.width;
             ASSERT_EQ(run.pan8[i], value(int(row), int(column)) ? 255 : 84);
@@ -220,7 +229,8 @@ TEST(PanStage, ZerosAndOnesOnlyGiveBytes84And255) {
 
 TEST(PanStage, MinimumStays20000WhenEverySampleIsAboveIt) {
     const PanRun run = run_pan_stage([](int, int column) { return std::uint16_t(30000 + column); });
-    EXPECT_EQ(run.transcript.substr(0, 40), "PAN Maximum:  41775\nPAN Minimum:  20000\n");
+    EXPECT_EQ(run.found.limits.maximum, 41775);
+    EXPECT_EQ(run.found.limits.minimum, 20000);
     // A sample equal to the maximum would be 255; every kept one is above lo.
     const auto band = BandStretch::from_raw_limits(41775, 20000, kPanExponent);
     EXPECT_EQ(run.pan8[0], band.stretch(band.compress(30000)));

@@ -57,6 +57,15 @@ TEST(SameFile, AHardLinkToAnInputIsThatInput) {
                                   "' is the same file as the PAN tile file '" + paths[1] + "'");
 }
 
+TEST(SameFile, TheTwoInputsMayNotBeOneFile) {
+    TempDir dir;
+    auto paths = test::seven_paths(dir);
+    test::write_file(paths[0], {1});
+    fs::create_symlink(paths[0], paths[1]);
+    EXPECT_EQ(refusal(paths), "the PAN tile file '" + paths[1] +
+                                  "' is the same file as the colour file '" + paths[0] + "'");
+}
+
 TEST(SameFile, DotSlashSpellsTheSameFileWhetherItExistsOrNot) {
     TempDir dir;
     const InFolder here(dir.path());

@@ -42,14 +42,14 @@ TEST(RecordUtf8, EachByteOutsideAWellFormedSequenceBecomesOneReplacement) {
 RunRecord healthy() {
     RunRecord r;
     r.version = "1.0.0";
-    r.options.threads = 2;
+    r.plan.threads = 2;
     r.start = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796780600123));
     r.wall_seconds = 0.6119999;
     r.cpu_seconds = 0.7254;
     r.inputs = {{1, "colour", "c.raw", 70656008, false},
                 {2, "pan_tiles", "p.raw", 180879368, false}};
     r.products = {{3, "rgbir16", "o/a", 70656000, true}, {4, "cir8", "o/b", std::nullopt, false}};
-    r.pan = RecordPan{4095, 210, true, false, 86250000, 2304, 0};
+    r.pan = RecordPan{{{4095, 210}, true, 2304, 0}, false, 86250000};
     r.limits = std::array<std::uint16_t, 8>{812, 700, 300, 900, 3990, 4001, 4095, 6010};
     return r;
 }
@@ -101,7 +101,7 @@ TEST(Record, PathsThatAreNotUtf8StayValidJsonAndKeepTheirBytes) {
     r.inputs[0].path =
         "in/\xff\xfe"
         "colour.raw";
-    r.options.quicklook = "q\xc3";
+    r.plan.quicklook = "q\xc3";
     r.error =
         "cannot open in/\xff\xfe"
         "colour.raw: No such file or directory";
@@ -121,15 +121,15 @@ TEST(Record, PathsThatAreNotUtf8StayValidJsonAndKeepTheirBytes) {
 
 TEST(Record, FlagsFollowTheLimitsAndTheNodataShare) {
     RunRecord r = healthy();
-    r.pan->nodata = r.pan->samples / 20;  // exactly 5 %: not more
+    r.pan->scan.nodata = r.pan->samples / 20;  // exactly 5 %: not more
     EXPECT_TRUE(record_flags(r).empty());
-    ++r.pan->nodata;
+    ++r.pan->scan.nodata;
     EXPECT_EQ(record_flags(r), (std::vector<std::string>{"pan_nodata"}));
-    r.pan->nodata = 0;
+    r.pan->scan.nodata = 0;
 
-    r.pan->maximum = 65535;
-    r.pan->minimum = 20000;
-    r.pan->minimum_found = false;
+    r.pan->scan.limits.maximum = 65535;
+    r.pan->scan.limits.minimum = 20000;
+    r.pan->scan.minimum_found = false;
     r.pan->compressed_equal = true;
     (*r.limits)[0] = (*r.limits)[4] = 77;    // red
     (*r.limits)[1] = (*r.limits)[5] = 0;     // green
@@ -140,7 +140,7 @@ TEST(Record, FlagsFollowTheLimitsAndTheNodataShare) {
                                                          "constant_pan", "constant_red", "failed",
                                                          "pan_min_unset", "pan_saturated"}));
     // A minimum of exactly 20000 that a sample set is not unset.
-    r.pan->minimum_found = true;
+    r.pan->scan.minimum_found = true;
     const auto flags = record_flags(r);
     EXPECT_EQ(std::count(flags.begin(), flags.end(), "pan_min_unset"), 0);
 }

@@ -13,6 +13,10 @@
 #include <sstream>
 #include <thread>
 
+#include "driver/record.hpp"
+#include "driver/run.hpp"
+#include "driver/transcript.hpp"
+#include "io/temp_files.hpp"
 #include "support.hpp"
 
 namespace cirsharp {
@@ -139,6 +143,48 @@ TEST(RecordRun, ValuesAgreeWithTheTranscriptAndTheInputs) {
     EXPECT_TRUE(test::hidden_temporaries(dir.path()).empty());
 }
 
+// A transcript with a line more before every line, and without the PAN
+// minimum: as if a stage had gained and lost progress lines.
+class EditedTranscript : public Transcript {
+  public:
+    using Transcript::Transcript;
+
+  protected:
+    void say(std::string line) override {
+        if (line.starts_with("PAN Minimum:")) return;
+        Transcript::say("one more line");
+        Transcript::say(std::move(line));
+    }
+};
+
+// The record of a whole run made in process, without its times.
+std::string record_text(Transcript& transcript, const TempDir& dir, int threads) {
+    RunPlan plan;
+    plan.paths = test::sample_paths(dir);
+    plan.threads = threads;
+    io::TempFiles temps;
+    RunFindings found;
+    run_conversion(plan, temps, transcript, found);
+    return record_json(record_of(plan, found));
+}
+
+TEST(RecordRun, ProgressLinesAddedOrRemovedLeaveTheRecordAsItWas) {
+    for (const int threads : {1, 2}) {
+        TempDir dir;
+        std::ostringstream plain_lines, edited_lines;
+        Transcript plain(plain_lines);
+        EditedTranscript edited(edited_lines);
+        const std::string want = record_text(plain, dir, threads);
+        EXPECT_EQ(record_text(edited, dir, threads), want);
+        const auto lines = lines_of(edited_lines.str());
+        EXPECT_EQ(lines.size(), 2 * 19u - 2);
+        EXPECT_EQ(lines_of(plain_lines.str()).size(), 19u);
+        const Json j = Json::parse(want);
+        EXPECT_FALSE(j["pan"].is_null());
+        EXPECT_FALSE(j["limits"].is_null());
+    }
+}
+
 TEST(RecordRun, OverExposedPanIsFlaggedAndOnlyKeptSamplesCount) {
     TempDir dir;
     const auto paths = test::sample_paths(dir);
@@ -224,7 +270,9 @@ TEST(RecordRun, AFailedRunSaysWhyAndWhichProductsItCommitted) {
     ASSERT_EQ(r.status, 2);
     j = read_record(dir / "same.json");
     EXPECT_EQ(j["status"], 2);
-    EXPECT_EQ("cirsharp: " + std::string(j["error"]) + "\n", r.err);
+    EXPECT_EQ(
+        "cirsharp: " + std::string(j["error"]) + "\nTry 'cirsharp --help' for more information.\n",
+        r.err);
     EXPECT_TRUE(test::hidden_temporaries(dir.path()).empty());
 }
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "driver/command_line.hpp"
 #include "raster/geometry.hpp"
 #include "support.hpp"
 
@@ -92,9 +93,9 @@ TEST(FailedRuns, InputsThatAreFoldersOrOneByteShortLeaveTheOldProducts) {
         r = run_process(CIRSHARP_BIN, paths);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find(paths[which] + ": is " + std::to_string(inputs[which].size() - 1) +
-                             " bytes long, but " + std::to_string(inputs[which].size()) +
-                             " bytes are needed"),
+        EXPECT_NE(r.err.find(paths[which] + ": " + kPositionNames[which] + " is " +
+                             std::to_string(inputs[which].size() - 1) + " bytes long, but " +
+                             std::to_string(inputs[which].size()) + " bytes are needed"),
                   std::string::npos)
             << r.err;
         expect_old_products(paths, "short input");

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "io/file.hpp"
+#include "io/product_writer.hpp"
 #include "io/temp_files.hpp"
 #include "io/write_queue.hpp"
 #include "support.hpp"
@@ -160,6 +161,65 @@ TEST_P(WriteQueueTest, ARingReusesWarmBuffersAndNeverHandsOneOutTwice) {
     ring.lend(second, queue.write(file, second));
     EXPECT_EQ(ring.take().data(), second.data());  // once its write has run
     queue.finish();
+}
+
+// What a stage hands a product's writer reaches the product in the order
+// handed over: a prefix of a buffer, parts of a buffer, kept memory; a
+// buffer given back unwritten adds nothing; the product is committed only
+// once finished, and with two buffers each is filled again only once its
+// bytes are written.
+TEST_P(WriteQueueTest, AProductWriterWritesWhatIsHandedOverInOrderAndCommitsWhenFinished) {
+    TempDir dir;
+    io::TempFiles temps;
+    std::ostringstream out;
+    io::OutputFile file = io::OutputFile::create(dir / "p.raw", temps);
+    const std::string kept = "KEPT";
+    {
+        io::WriteQueue queue(out, background());
+        io::ProductWriter writer(queue, file, false);
+        EXPECT_EQ(writer.path(), dir / "p.raw");
+        EXPECT_THROW(writer.next(), std::logic_error);  // no buffers yet
+        std::vector<std::byte> memory(8);
+        writer.use_buffers(memory, 4);
+        for (const char c : std::string("abcdefgh")) {
+            const auto buffer = writer.next();
+            std::memset(buffer.data(), c, buffer.size());
+            writer.write(buffer.first(2));
+        }
+        const auto unwritten = writer.next();
+        std::memset(unwritten.data(), 'x', unwritten.size());
+        writer.give_back(unwritten);
+        const auto parts = writer.next();
+        std::memcpy(parts.data(), "0123", 4);
+        writer.write(parts, {{parts.data() + 3, 1}, {parts.data(), 1}});
+        writer.write_kept(std::as_bytes(std::span(kept)));
+        writer.drop_buffers();
+        EXPECT_THROW(writer.next(), std::logic_error);  // the buffers are gone
+        queue.finish();
+        EXPECT_FALSE(file.committed());
+        writer.finish();
+        queue.finish();
+        EXPECT_TRUE(file.committed());
+    }
+    const auto bytes = read_file(dir / "p.raw");
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "aabbccddeeffgghh30KEPT");
+}
+
+// A writer whose product cannot be written fails the stage at its next
+// request instead of waiting for ever.
+TEST_P(WriteQueueTest, AProductWriterOverAFailedWriteThrowsAtTheNextRequest) {
+    io::TempFiles temps;
+    std::ostringstream out;
+    io::OutputFile full = io::OutputFile::create("/dev/full", temps);
+    io::WriteQueue queue(out, background());
+    io::ProductWriter writer(queue, full, false);
+    writer.use_buffers(1, 64);
+    EXPECT_THROW(
+        {
+            for (int i = 0; i < 3; ++i)
+                writer.write(writer.next());
+        },
+        io::FileError);
 }
 
 INSTANTIATE_TEST_SUITE_P(BackgroundAndForeground, WriteQueueTest, ::testing::Bool(),

@@ -18,12 +18,6 @@ namespace cirsharp {
 void interleave_row(const std::array<std::span<const std::uint16_t>, kBands>& lines,
                     std::span<std::uint16_t> rgbir, BandLimits& limits);
 
-// Compression and stretch of the three composite bands, from raw limits.
-struct CirStretch {
-    BandStretch nir, red, green;
-    static CirStretch from_raw_limits(const BandLimits& raw);
-};
-
 // One row of the composite (3 bytes a pixel: NIR, red, green) from the
 // row's NIR, red and green lines, each through its band's
 // raw-sample-to-byte table.

@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "colour/colour_kernels.hpp"
 #include "compute/split.hpp"
 #include "io/file.hpp"
-#include "io/write_queue.hpp"
+#include "io/product_writer.hpp"
 
 namespace cirsharp {
 
@@ -16,9 +15,7 @@ namespace {
 
 // Reads rows [row, row + rows) of the colour file, each row's four band
 // lines into the band row buffers at line (r - row).
-void read_colour_rows(io::InputFile& colour,
-                      const std::array<std::span<std::uint16_t>, kBands>& band_rows, int row,
-                      int rows) {
+void read_colour_rows(io::InputFile& colour, const BandRows& band_rows, int row, int rows) {
     const ColourGeometry& g = kColourGeometry;
     std::vector<iovec> parts;
     parts.reserve(std::size_t(rows) * kBands);
@@ -36,45 +33,42 @@ std::span<const std::uint16_t> line(const std::span<std::uint16_t>& band_rows, i
 
 }  // namespace
 
-BandLimits read_colour_image(const ColourStageFiles& files,
-                             const std::array<std::span<std::uint16_t>, kBands>& band_rows,
-                             std::span<std::uint16_t> rgbir, io::WriteQueue& queue) {
-    const ColourGeometry& g = kColourGeometry;
-    const std::size_t half = rgbir_band_samples(g);
-    // Two bands of pixels in turn: one is filled while the other is written.
-    io::BufferRing halves(queue, std::as_writable_bytes(rgbir.first(2 * half)),
-                          half * sizeof(std::uint16_t));
-    BandLimits limits;
-    for (int row = 0; row < g.height; row += kColourBandRows) {
-        const int rows = std::min(kColourBandRows, g.height - row);
-        read_colour_rows(files.colour, band_rows, row, rows);
-        const auto buffer = halves.take();
-        const std::span pixels(reinterpret_cast<std::uint16_t*>(buffer.data()), half);
-        const std::size_t row_samples = std::size_t(g.width) * kBands;
-        for (int r = 0; r < rows; ++r)
-            interleave_row({line(band_rows[0], r), line(band_rows[1], r), line(band_rows[2], r),
-                            line(band_rows[3], r)},
-                           pixels.subspan(std::size_t(r) * row_samples, row_samples), limits);
-        halves.lend(buffer,
-                    queue.write(files.rgbir16, buffer.first(std::size_t(rows) * g.row_bytes())));
-    }
-    queue.print("RGBIR uint(16) Written! Proceeding with CIR uint8");
-    return limits;  // once `halves` has waited for the writes from `rgbir`
-}
-
-void make_cir_composite(BandLimits& limits,
-                        const std::array<std::span<std::uint16_t>, kBands>& band_rows,
-                        std::span<std::uint8_t> cir, const ColourStageFiles& files,
-                        io::WriteQueue& queue, const StageOptions& options) {
-    const ColourGeometry& g = kColourGeometry;
-    const CirStretch s = CirStretch::from_raw_limits(limits);
+BandLimits stretch_limits(const BandLimits& raw, const CirStretch& s) {
+    BandLimits limits = raw;
     limits.maximum[kNir] = s.nir.hi;
     limits.minimum[kNir] = s.nir.lo;
     limits.maximum[kRed] = s.red.hi;
     limits.minimum[kRed] = s.red.lo;
     limits.maximum[kGreen] = s.green.hi;
     limits.minimum[kGreen] = s.green.lo;
+    return limits;
+}
 
+BandLimits read_colour_image(io::InputFile& colour, const BandRows& band_rows,
+                             io::ProductWriter& rgbir16) {
+    const ColourGeometry& g = kColourGeometry;
+    const std::size_t half = rgbir_band_samples(g);
+    BandLimits limits;
+    for (int row = 0; row < g.height; row += kColourBandRows) {
+        const int rows = std::min(kColourBandRows, g.height - row);
+        read_colour_rows(colour, band_rows, row, rows);
+        const auto buffer = rgbir16.next();
+        const std::span pixels(reinterpret_cast<std::uint16_t*>(buffer.data()), half);
+        const std::size_t row_samples = std::size_t(g.width) * kBands;
+        for (int r = 0; r < rows; ++r)
+            interleave_row({line(band_rows[0], r), line(band_rows[1], r), line(band_rows[2], r),
+                            line(band_rows[3], r)},
+                           pixels.subspan(std::size_t(r) * row_samples, row_samples), limits);
+        rgbir16.write(buffer.first(std::size_t(rows) * g.row_bytes()));
+    }
+    return limits;
+}
+
+CirStretch make_cir_composite(io::InputFile& colour, const BandLimits& limits,
+                              const BandRows& band_rows, std::span<std::uint8_t> cir,
+                              const StageOptions& options) {
+    const ColourGeometry& g = kColourGeometry;
+    const CirStretch s = CirStretch::from_raw_limits(limits);
     // 192 KiB: on the heap, as a run may be given a small stack.
     const auto tables = std::make_unique<CirTables>();
     if (!options.reference) {
@@ -85,7 +79,7 @@ void make_cir_composite(BandLimits& limits,
     const std::size_t cir_row_bytes = std::size_t(g.width) * 3;
     for (int row = 0; row < g.height; row += kColourBandRows) {
         const int rows = std::min(kColourBandRows, g.height - row);
-        read_colour_rows(files.colour, band_rows, row, rows);
+        read_colour_rows(colour, band_rows, row, rows);
         parallel_for(options.threads, std::size_t(rows), [&](std::size_t begin, std::size_t end) {
             for (std::size_t r = begin; r < end; ++r) {
                 const auto out = cir.subspan((row + r) * cir_row_bytes, cir_row_bytes);
@@ -99,19 +93,7 @@ void make_cir_composite(BandLimits& limits,
             }
         });
     }
-
-    std::string text;
-    for (const int band : {kRed, kGreen, kBlue, kNir})
-        text += std::to_string(limits.minimum[band]) + ' ';
-    for (const int band : {kRed, kGreen, kBlue, kNir})
-        text += std::to_string(limits.maximum[band]) + ' ';
-    text.pop_back();
-    queue.print(std::move(text));
-    queue.write(files.cir8, std::as_bytes(cir.first(g.pixels() * 3)));
-    queue.print("RGB CIR uint8 Written! Proceeding with PANsharpened CIR in RGB uint8");
-    files.colour.close();
-    queue.commit(files.rgbir16, options.durable);
-    queue.commit(files.cir8, options.durable);
+    return s;
 }
 
 }  // namespace cirsharp

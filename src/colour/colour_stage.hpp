@@ -1,5 +1,5 @@
 // Colour stage: the band-interleaved-by-line colour image, re-interleaved per
-// pixel into the RGBIR buffer and product, its band limits, and the 8-bit
+// pixel into the RGBIR16 product, its band limits, and the 8-bit
 // colour-infrared composite of near infrared, red and green.
 #pragma once
 
@@ -9,14 +9,14 @@
 #include <span>
 
 #include "compute/options.hpp"
+#include "radiometry/radiometry.hpp"
 #include "raster/geometry.hpp"
 
 namespace cirsharp {
 
 namespace io {
 class InputFile;
-class OutputFile;
-class WriteQueue;
+class ProductWriter;
 }  // namespace io
 
 inline constexpr std::uint16_t kBandMinimumStart = 10000;
@@ -29,14 +29,18 @@ struct BandLimits {
                                               kBandMinimumStart, kBandMinimumStart};
 };
 
-struct ColourStageFiles {
-    io::InputFile& colour;
-    io::OutputFile& rgbir16;
-    io::OutputFile& cir8;
+// Compression and stretch of the three composite bands, from raw limits.
+struct CirStretch {
+    BandStretch nir, red, green;
+    static CirStretch from_raw_limits(const BandLimits& raw);
 };
 
+// The eight limits the run reports once the composite is made: the
+// compressed limits of NIR, red and green, and the raw ones of blue.
+BandLimits stretch_limits(const BandLimits& raw, const CirStretch& stretch);
+
 // Rows the colour stage moves per read: each band row buffer holds this many
-// lines of its band, and the RGBIR buffer two such bands of pixels.
+// lines of its band, and each RGBIR16 buffer one such band of pixels.
 inline constexpr int kColourBandRows = 100;
 constexpr std::size_t band_row_samples(const ColourGeometry& g) {
     return std::size_t(g.width) * kColourBandRows;
@@ -45,22 +49,20 @@ constexpr std::size_t rgbir_band_samples(const ColourGeometry& g) {
     return band_row_samples(g) * kBands;
 }
 
+using BandRows = std::array<std::span<std::uint16_t>, kBands>;
+
 // Reads the colour file a band of rows at a time into the four band row
-// buffers, interleaves each band into one half of `rgbir` (two bands long)
-// while gathering the limits, and hands it to the writer as RGBIR16.
-// Returns the raw band limits once no queued job reads `rgbir`.
-BandLimits read_colour_image(const ColourStageFiles& files,
-                             const std::array<std::span<std::uint16_t>, kBands>& band_rows,
-                             std::span<std::uint16_t> rgbir, io::WriteQueue& queue);
+// buffers, interleaves each band into a buffer of `rgbir16` (of
+// rgbir_band_samples() samples) while gathering the limits, and hands it
+// back. Returns the raw band limits.
+BandLimits read_colour_image(io::InputFile& colour, const BandRows& band_rows,
+                             io::ProductWriter& rgbir16);
 
 // Reads the colour file again through the band row buffers and fills `cir`
-// from its NIR, red and green lines; queues the eight stretch limits, the
-// writing of CIR8 from `cir` and the commits of RGBIR16 and CIR8. `limits`
-// ends holding the compressed limits of NIR, red and green and the raw ones
-// of blue. `cir` must outlive the queued jobs.
-void make_cir_composite(BandLimits& limits,
-                        const std::array<std::span<std::uint16_t>, kBands>& band_rows,
-                        std::span<std::uint8_t> cir, const ColourStageFiles& files,
-                        io::WriteQueue& queue, const StageOptions& options);
+// (3 bytes a pixel) from its NIR, red and green lines, stretched by their
+// raw `limits`. Returns the stretch it used.
+CirStretch make_cir_composite(io::InputFile& colour, const BandLimits& limits,
+                              const BandRows& band_rows, std::span<std::uint8_t> cir,
+                              const StageOptions& options);
 
 }  // namespace cirsharp

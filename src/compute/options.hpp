@@ -1,4 +1,4 @@
-// How the stages run; none of it changes a product byte.
+// How the stages compute; none of it changes a product byte.
 #pragma once
 
 namespace cirsharp {
@@ -8,7 +8,6 @@ struct StageOptions {
     // and replaced ones given back, on threads of their own meanwhile.
     int threads = 1;
     bool reference = false;  // per-sample arithmetic instead of lookup tables
-    bool durable = false;    // flush products to disk before committing them
 };
 
 }  // namespace cirsharp

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <stdexcept>
 
+#include "driver/failure.hpp"
+
 namespace cirsharp {
 
 namespace {
@@ -11,8 +13,7 @@ int parse_threads(const std::string& text) {
     int n = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
     if (ec != std::errc() || end != text.data() + text.size() || n < 1 || n > 1024)
-        throw std::invalid_argument("--threads takes a whole number from 1 to 1024, not '" + text +
-                                    "'");
+        throw UsageError("--threads takes a whole number from 1 to 1024, not '" + text + "'");
     return n;
 }
 
@@ -20,11 +21,12 @@ int parse_threads(const std::string& text) {
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {
     CommandLine cl;
+    RunPlan& plan = cl.plan;
     bool options_done = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (options_done || a.empty() || a[0] != '-' || a == "-") {
-            cl.paths.push_back(a);
+            plan.paths.push_back(a);
             continue;
         }
         if (a == "--") {
@@ -34,36 +36,35 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
         } else if (a == "--version") {
             cl.version = true;
         } else if (a == "--fsync") {
-            cl.fsync = true;
+            plan.fsync = true;
         } else if (a == "--reference") {
-            cl.reference = true;
+            plan.reference = true;
         } else if (a == "--envi") {
-            cl.envi = true;
+            plan.envi = true;
         } else if (a == "--quicklook" || a.starts_with("--quicklook=")) {
             if (a == "--quicklook" && ++i == args.size())
-                throw std::invalid_argument("--quicklook needs a folder");
-            cl.quicklook = a == "--quicklook" ? args[i] : a.substr(12);
-            if (cl.quicklook->empty()) throw std::invalid_argument("--quicklook needs a folder");
+                throw UsageError("--quicklook needs a folder");
+            plan.quicklook = a == "--quicklook" ? args[i] : a.substr(12);
+            if (plan.quicklook->empty()) throw UsageError("--quicklook needs a folder");
         } else if (a == "--record" || a.starts_with("--record=")) {
-            if (a == "--record" && ++i == args.size())
-                throw std::invalid_argument("--record needs a file");
-            cl.record = a == "--record" ? args[i] : a.substr(9);
-            if (cl.record->empty()) throw std::invalid_argument("--record needs a file");
+            if (a == "--record" && ++i == args.size()) throw UsageError("--record needs a file");
+            plan.record = a == "--record" ? args[i] : a.substr(9);
+            if (plan.record->empty()) throw UsageError("--record needs a file");
         } else if (a == "--threads" || a.starts_with("--threads=")) {
             if (a == "--threads") {
-                if (++i == args.size()) throw std::invalid_argument("--threads needs a number");
-                cl.threads = parse_threads(args[i]);
+                if (++i == args.size()) throw UsageError("--threads needs a number");
+                plan.threads = parse_threads(args[i]);
             } else {
-                cl.threads = parse_threads(a.substr(10));
+                plan.threads = parse_threads(a.substr(10));
             }
         } else {
-            throw std::invalid_argument("unknown option '" + a + "'");
+            throw UsageError("unknown option '" + a + "'");
         }
-        if (!cl.paths.empty() && !options_done)
-            throw std::invalid_argument("options go before the seven paths ('" + a + "')");
+        if (!plan.paths.empty() && !options_done)
+            throw UsageError("options go before the seven paths ('" + a + "')");
     }
-    if (!cl.help && !cl.version && cl.paths.size() != kPositions)
-        throw std::invalid_argument("expected 7 paths, got " + std::to_string(cl.paths.size()));
+    if (!cl.help && !cl.version && plan.paths.size() != kPositions)
+        throw UsageError("expected 7 paths, got " + std::to_string(plan.paths.size()));
     return cl;
 }
 
@@ -106,8 +107,13 @@ Options (before the paths; -- ends them):
 Each product is written to a hidden temporary file beside it and renamed into
 place when complete; a failed or interrupted run leaves no partial product.
 
+An input shorter than its size above is refused, and so is a colour file of
+exactly the PAN tile file's size (or the reverse), as the inputs are then
+probably swapped. A usage error prints its reason and a pointer to --help.
+
 Exit status: 0 success; 1 a failure during the run; 2 a usage error (arguments,
-an output naming an input); 128 + N killed by signal N.
+two inputs naming one file, an output naming an input); 128 + N killed by
+signal N.
 )";
 }
 

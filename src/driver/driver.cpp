@@ -2,15 +2,12 @@
 
 #include <sys/resource.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <new>
 #include <optional>
 #include <ostream>
 #include <span>
 #include <stdexcept>
-#include <streambuf>
 
 #include "compute/split.hpp"
 #include "driver/command_line.hpp"
@@ -18,10 +15,10 @@
 #include "driver/quicklook_launch.hpp"
 #include "driver/record.hpp"
 #include "driver/run.hpp"
+#include "driver/transcript.hpp"
 #include "io/file.hpp"
 #include "io/signals.hpp"
 #include "io/temp_files.hpp"
-#include "radiometry/radiometry.hpp"
 
 #ifndef CIRSHARP_VERSION
 #define CIRSHARP_VERSION "unknown"
@@ -46,33 +43,11 @@ int threads_to_be_had(int wanted, std::ostream& err) {
     return threads;
 }
 
-// Standard output, counting the lines that went through it: how far the
-// transcript got.
-class LineCounter : public std::streambuf {
-  public:
-    explicit LineCounter(std::ostream& sink) : sink_(sink.rdbuf()) {}
-    std::size_t lines() const { return lines_; }
-
-  protected:
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-        const int_type r = sink_->sputc(traits_type::to_char_type(c));
-        if (!traits_type::eq_int_type(r, traits_type::eof()) &&
-            traits_type::to_char_type(c) == '\n')
-            ++lines_;
-        return r;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        const std::streamsize written = sink_->sputn(s, n);
-        lines_ += std::size_t(std::count(s, s + std::max<std::streamsize>(written, 0), '\n'));
-        return written;
-    }
-    int sync() override { return sink_->pubsync(); }
-
-  private:
-    std::streambuf* sink_;
-    std::size_t lines_ = 0;
-};
+// Says how `outcome` ended the program; its status.
+int ended(const Outcome& outcome, std::ostream& err) {
+    err << failure_text(outcome);
+    return outcome.status;
+}
 
 double seconds_of(const timeval& t) {
     return double(t.tv_sec) + double(t.tv_usec) / 1e6;
@@ -87,84 +62,81 @@ double cpu_seconds() {
            seconds_of(children.ru_stime);
 }
 
-RunRecord record_of(const CommandLine& cl, const RunFacts& facts, std::size_t transcript_lines) {
-    RunRecord r;
-    r.version = CIRSHARP_VERSION;
-    r.options = {cl.threads.value_or(1), cl.fsync, cl.reference, cl.envi, cl.quicklook};
-    const char* input_names[] = {"colour", "pan_tiles"};
-    for (std::size_t i = 0; i < 2; ++i)
-        r.inputs.push_back({int(i) + 1, input_names[i], cl.paths[i], facts.input_sizes[i]});
-    for (std::size_t i = 0; i < kProducts.size(); ++i) {
-        const ProductLayout& l = layout_of(kProducts[i]);
-        std::string name(l.name);
-        std::replace(name.begin(), name.end(), '-', '_');
-        r.products.push_back({int(i) + 3, name, cl.paths[i + 2],
-                              facts.committed[i] ? std::optional(l.file_bytes()) : std::nullopt,
-                              facts.committed[i]});
+// Everything after the command line and the record's file.
+void convert(const RunPlan& plan, io::TempFiles& temps, io::SignalGuard& guard,
+             Transcript& transcript, RunFindings& found) {
+    std::string quicklook_tool;
+    if (plan.quicklook) {
+        quicklook_tool = find_quicklook_tool();
+        if (quicklook_tool.empty())
+            throw std::runtime_error("--quicklook needs " + std::string(kQuicklookTool) +
+                                     ", which is neither beside cirsharp nor on PATH");
     }
-    // Transcript lines 9 and 10 are the PAN limits, line 17 the eight
-    // stretch limits.
-    if (transcript_lines >= 10) {
-        const PanStatistics& p = facts.pan;
-        const BandStretch pan = BandStretch::from_raw_limits(p.maximum, p.minimum, kPanExponent);
-        r.pan = RecordPan{
-            p.maximum, p.minimum,  p.minimum_found, pan.hi == pan.lo, kPanGeometry.kept_samples(),
-            p.nodata,  p.saturated};
-    }
-    if (transcript_lines >= 17) {
-        const BandLimits& l = facts.limits;
-        r.limits = {l.minimum[kRed], l.minimum[kGreen], l.minimum[kBlue], l.minimum[kNir],
-                    l.maximum[kRed], l.maximum[kGreen], l.maximum[kBlue], l.maximum[kNir]};
-    }
-    return r;
+    check_paths(plan.paths, plan.envi);
+    run_conversion(plan, temps, transcript, found);
+    if (plan.quicklook)
+        run_quicklook_tool(quicklook_tool, *plan.quicklook,
+                           {plan.paths.begin() + 2, plan.paths.end()}, guard);
 }
 
-// Everything after the command line: the status, and the message for
-// standard error (without "cirsharp: ") in `message`.
-int convert(const CommandLine& cl, io::TempFiles& temps, io::SignalGuard& guard, std::ostream& out,
-            RunFacts& facts, std::string& message) {
-    std::string quicklook_tool;
-    if (cl.quicklook) {
-        quicklook_tool = find_quicklook_tool();
-        if (quicklook_tool.empty()) {
-            message = "--quicklook needs " + std::string(kQuicklookTool) +
-                      ", which is neither beside cirsharp nor on PATH";
-            return kExitFailure;
-        }
+// When the run began, by the clock and by the watch.
+struct RunClock {
+    std::chrono::system_clock::time_point start = std::chrono::system_clock::now();
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    double seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     }
-    try {
-        check_paths(cl.paths, cl.envi);
-    } catch (const std::invalid_argument& e) {
-        message = e.what();
-        return kExitUsage;
-    }
-    try {
-        run_conversion(cl, temps, out, facts);
-        if (cl.quicklook)
-            run_quicklook_tool(quicklook_tool, *cl.quicklook,
-                               {cl.paths.begin() + 2, cl.paths.end()}, guard);
-        return kExitSuccess;
-    } catch (const std::bad_alloc&) {
-        message = "not enough memory for the work buffers";
-    } catch (const std::exception& e) {
-        message = e.what();
-    }
+};
+
+// Writes the run's record into `file`; the status the run ends with.
+int write_record(io::OutputFile& file, const RunPlan& plan, const RunFindings& found,
+                 const Outcome& outcome, const RunClock& clock, std::ostream& err) {
+    RunRecord record = record_of(plan, found);
+    record.start = clock.start;
+    record.status = outcome.status;
+    if (!outcome.message.empty()) record.error = outcome.message;
+    record.wall_seconds = clock.seconds();
+    record.cpu_seconds = cpu_seconds();
+    const Outcome written = attempt([&] {
+        const std::string text = record_json(record);
+        file.write(std::as_bytes(std::span(text.data(), text.size())));
+        file.commit(plan.fsync);
+    });
+    err << failure_text(written);
+    return outcome.status == kExitSuccess ? written.status : outcome.status;
+}
+
+// The run of a plan whose arguments passed: status and messages as run_cli.
+int run_plan(RunPlan plan, const RunClock& clock, std::ostream& out, std::ostream& err) {
+    io::TempFiles temps;
+    std::optional<io::SignalGuard> guard;
+    // Before anything is created.
+    if (const Outcome o = attempt([&] { guard.emplace(temps); }); o.status) return ended(o, err);
+    plan.threads = threads_to_be_had(plan.threads, err);
+    // The record's temporary file comes first: a record that cannot be
+    // written stops the run before anything else is touched.
+    std::optional<io::OutputFile> record_file;
+    const Outcome made = attempt([&] {
+        if (plan.record) record_file.emplace(io::OutputFile::create(*plan.record, temps));
+    });
+    if (made.status) return ended(made, err);
+
+    Transcript transcript(out);
+    RunFindings found;
+    const Outcome outcome = attempt([&] { convert(plan, temps, *guard, transcript, found); });
     out.flush();
-    return kExitFailure;
+    err << failure_text(outcome);
+    if (!record_file) return outcome.status;
+    return write_record(*record_file, plan, found, outcome, clock, err);
 }
 
 }  // namespace
 
 int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto start = std::chrono::system_clock::now();
-    const auto started = std::chrono::steady_clock::now();
+    const RunClock clock;
     CommandLine cl;
-    try {
-        cl = parse_command_line(args);
-    } catch (const std::invalid_argument& e) {
-        err << "cirsharp: " << e.what() << "\n\n" << usage_text();
-        return kExitUsage;
-    }
+    if (const Outcome o = attempt([&] { cl = parse_command_line(args); }); o.status)
+        return ended(o, err);
     if (cl.help) {
         out << usage_text();
         return kExitSuccess;
@@ -173,62 +145,13 @@ int run_cli(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         out << "cirsharp " << CIRSHARP_VERSION << '\n';
         return kExitSuccess;
     }
-    if (cl.record) {
-        try {
-            check_record_path(cl.paths, cl.envi, *cl.record);
-        } catch (const std::invalid_argument& e) {
-            err << "cirsharp: " << e.what() << '\n';
-            return kExitUsage;
-        }
-    }
-    cl.threads = cl.threads.value_or(available_cpus());
-
-    io::TempFiles temps;
-    std::optional<io::SignalGuard> guard;
-    try {
-        guard.emplace(temps);
-    } catch (const std::exception& e) {
-        err << "cirsharp: " << e.what() << '\n';  // before anything is created
-        return kExitFailure;
-    }
-    cl.threads = threads_to_be_had(*cl.threads, err);
-    // The record's temporary file comes first: a record that cannot be
-    // written stops the run before anything else is touched.
-    std::optional<io::OutputFile> record_file;
-    if (cl.record) {
-        try {
-            record_file.emplace(io::OutputFile::create(*cl.record, temps));
-        } catch (const std::exception& e) {
-            err << "cirsharp: " << e.what() << '\n';
-            return kExitFailure;
-        }
-    }
-
-    LineCounter counter(out);
-    std::ostream counted(&counter);
-    RunFacts facts;
-    std::string message;
-    const int status = convert(cl, temps, *guard, counted, facts, message);
-    if (!counted) out.setstate(std::ios::badbit);
-    if (!message.empty()) err << "cirsharp: " << message << '\n';
-    if (!record_file) return status;
-
-    RunRecord record = record_of(cl, facts, counter.lines());
-    record.start = start;
-    record.status = status;
-    if (!message.empty()) record.error = message;
-    record.wall_seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    record.cpu_seconds = cpu_seconds();
-    try {
-        const std::string text = record_json(record);
-        record_file->write(std::as_bytes(std::span(text.data(), text.size())));
-        record_file->commit(cl.fsync);
-    } catch (const std::exception& e) {
-        err << "cirsharp: " << e.what() << '\n';
-        return status == kExitSuccess ? kExitFailure : status;
-    }
-    return status;
+    RunPlan& plan = cl.plan;
+    const Outcome named = attempt([&] {
+        if (plan.record) check_record_path(plan.paths, plan.envi, *plan.record);
+    });
+    if (named.status) return ended(named, err);
+    if (plan.threads == 0) plan.threads = available_cpus();
+    return run_plan(std::move(plan), clock, out, err);
 }
 
 }  // namespace cirsharp

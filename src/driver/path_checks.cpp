@@ -5,8 +5,9 @@
 #include <optional>
 #include <stdexcept>
 
-#include "driver/command_line.hpp"
-#include "io/file.hpp"
+#include "driver/failure.hpp"
+#include "driver/plan.hpp"
+#include "io/paths.hpp"
 
 namespace cirsharp {
 
@@ -21,13 +22,13 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-// None for a special file, or for a file whose folder is not there (creating
-// it will fail and say so).
+// None for a special file or a folder, or for a file whose folder is not
+// there (creating it will fail and say so).
 std::optional<FileIdentity> identity_of(const std::string& path) {
+    const io::WriteTarget where = io::write_target(path);
+    if (where.kind != io::PathKind::kFile) return std::nullopt;
+    const std::string& target = where.target;
     struct stat st {};
-    // Asked of the path first: /dev/fd/N to a pipe resolves to no path.
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return std::nullopt;
-    const std::string target = io::resolve_links(path);
     if (::stat(target.c_str(), &st) == 0) {
         if (!S_ISREG(st.st_mode)) return std::nullopt;
         return FileIdentity{st.st_dev, st.st_ino, {}};
@@ -40,7 +41,8 @@ std::optional<FileIdentity> identity_of(const std::string& path) {
 // One of the files a run may write or read, as messages name it.
 struct Entry {
     FileIdentity id;
-    bool written;         // an output or a header: refused when it names an earlier entry
+    bool refused;         // the second input, an output or a header: refused when it
+                          // names an earlier entry
     std::string subject;  // when it is the one refused
     std::string other;    // when an entry after it names it
 };
@@ -61,7 +63,7 @@ void check_paths(const std::vector<std::string>& paths, bool envi) {
         const auto id = identity_of(paths[i]);
         if (!id) continue;
         const std::string text = position_text(i, paths[i]);
-        entries.push_back({*id, i >= 2, text, text});
+        entries.push_back({*id, i >= 1, text, text});
         if (i >= 2) products.push_back(i);
     }
     for (const int i : envi ? products : std::vector<int>{}) {
@@ -72,11 +74,11 @@ void check_paths(const std::vector<std::string>& paths, bool envi) {
                            "another product's header"});
     }
     for (std::size_t e = 0; e < entries.size(); ++e) {
-        if (!entries[e].written) continue;
+        if (!entries[e].refused) continue;
         for (std::size_t earlier = 0; earlier < e; ++earlier)
             if (entries[e].id == entries[earlier].id)
-                throw std::invalid_argument(entries[e].subject + " is the same file as " +
-                                            entries[earlier].other);
+                throw UsageError(entries[e].subject + " is the same file as " +
+                                 entries[earlier].other);
     }
 }
 
@@ -86,12 +88,11 @@ void check_record_path(const std::vector<std::string>& paths, bool envi,
     if (!id) return;
     for (int i = 0; i < kPositions; ++i) {
         if (identity_of(paths[i]) == id)
-            throw std::invalid_argument("the record '" + record + "' is the same file as " +
-                                        position_text(i, paths[i]));
+            throw UsageError("the record '" + record + "' is the same file as " +
+                             position_text(i, paths[i]));
         if (envi && i >= 2 && identity_of(paths[i] + ".hdr") == id)
-            throw std::invalid_argument("the record '" + record +
-                                        "' is the same file as the header of " +
-                                        position_text(i, paths[i]));
+            throw UsageError("the record '" + record + "' is the same file as the header of " +
+                             position_text(i, paths[i]));
     }
 }
 

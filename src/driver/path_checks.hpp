@@ -6,8 +6,9 @@
 
 namespace cirsharp {
 
-// Refuses, with std::invalid_argument, an output (positions 3 to 7) that is
-// the same file as an earlier path, and with `envi` a product header
+// Refuses, with UsageError, the PAN tile file when it is the same
+// file as the colour file, an output (positions 3 to 7) that is the same file
+// as an earlier path, and with `envi` a product header
 // (PRODUCT.hdr) that is the same file as one of the seven or as another
 // header. Links are followed; a hard link or another spelling of a path is
 // the same file; special files (devices, pipes) are never the same file and

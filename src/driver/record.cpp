@@ -5,6 +5,13 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "radiometry/radiometry.hpp"
+#include "raster/geometry.hpp"
+
+#ifndef CIRSHARP_VERSION
+#define CIRSHARP_VERSION "unknown"
+#endif
+
 namespace cirsharp {
 
 namespace {
@@ -96,13 +103,41 @@ std::string replace_invalid_utf8(std::string_view text, bool& valid) {
     return out;
 }
 
+RunRecord record_of(const RunPlan& plan, const RunFindings& found) {
+    RunRecord r;
+    r.version = CIRSHARP_VERSION;
+    r.plan = plan;
+    const char* input_names[] = {"colour", "pan_tiles"};
+    for (std::size_t i = 0; i < 2; ++i)
+        r.inputs.push_back({int(i) + 1, input_names[i], plan.paths[i], found.input_sizes[i]});
+    for (std::size_t i = 0; i < kProducts.size(); ++i) {
+        const ProductLayout& l = layout_of(kProducts[i]);
+        std::string name(l.name);
+        std::replace(name.begin(), name.end(), '-', '_');
+        r.products.push_back({int(i) + 3, name, plan.paths[i + 2],
+                              found.committed[i] ? std::optional(l.file_bytes()) : std::nullopt,
+                              found.committed[i]});
+    }
+    if (found.pan) {
+        const PanLimits& p = found.pan->limits;
+        const BandStretch pan = BandStretch::from_raw_limits(p.maximum, p.minimum, kPanExponent);
+        r.pan = RecordPan{*found.pan, pan.hi == pan.lo, kPanGeometry.kept_samples()};
+    }
+    if (found.band_limits && found.stretch) {
+        const BandLimits l = stretch_limits(*found.band_limits, *found.stretch);
+        r.limits = {l.minimum[kRed], l.minimum[kGreen], l.minimum[kBlue], l.minimum[kNir],
+                    l.maximum[kRed], l.maximum[kGreen], l.maximum[kBlue], l.maximum[kNir]};
+    }
+    return r;
+}
+
 std::vector<std::string> record_flags(const RunRecord& r) {
     std::vector<std::string> flags;
     if (r.status != 0) flags.push_back("failed");
     if (r.pan) {
-        if (r.pan->maximum == 65535) flags.push_back("pan_saturated");
-        if (!r.pan->minimum_found) flags.push_back("pan_min_unset");
-        if (r.pan->nodata * 100 > r.pan->samples * kNodataPercentLimit)
+        if (r.pan->scan.limits.maximum == 65535) flags.push_back("pan_saturated");
+        if (!r.pan->scan.minimum_found) flags.push_back("pan_min_unset");
+        if (r.pan->scan.nodata * 100 > r.pan->samples * kNodataPercentLimit)
             flags.push_back("pan_nodata");
         if (r.pan->compressed_equal) flags.push_back("constant_pan");
     }
@@ -116,25 +151,67 @@ std::vector<std::string> record_flags(const RunRecord& r) {
     return flags;
 }
 
-std::string record_json(const RunRecord& r) {
-    Json j;
-    j["record"] = kRecordVersion;
-    j["program"] = "cirsharp";
-    j["version"] = r.version;
+namespace {
+
+Json options_json(const RunPlan& plan) {
     Json options;
-    options["threads"] = r.options.threads;
-    options["fsync"] = r.options.fsync;
-    options["reference"] = r.options.reference;
-    options["envi"] = r.options.envi;
-    if (r.options.quicklook) {
+    options["threads"] = plan.threads;
+    options["fsync"] = plan.fsync;
+    options["reference"] = plan.reference;
+    options["envi"] = plan.envi;
+    if (plan.quicklook) {
         Json folder;
-        put_path(folder, *r.options.quicklook);
+        put_path(folder, *plan.quicklook);
         options["quicklook"] = folder["path"];
         if (folder.contains("path_hex")) options["quicklook_hex"] = folder["path_hex"];
     } else {
         options["quicklook"] = nullptr;
     }
-    j["options"] = options;
+    return options;
+}
+
+Json files_json(const std::vector<RecordFile>& files, bool products) {
+    Json list = Json::array();
+    for (const auto& f : files) {
+        Json o;
+        o["position"] = f.position;
+        o["name"] = f.name;
+        put_path(o, f.path);
+        o["size"] = !products || f.committed ? optional_size(f.size) : Json(nullptr);
+        if (products) o["committed"] = f.committed;
+        list.push_back(o);
+    }
+    return list;
+}
+
+Json pan_json(const std::optional<RecordPan>& pan) {
+    if (!pan) return nullptr;
+    const PanScan& p = pan->scan;
+    return {{"max", p.limits.maximum},
+            {"min", p.limits.minimum},
+            {"samples", pan->samples},
+            {"nodata", p.nodata},
+            {"saturated", p.saturated}};
+}
+
+Json limits_json(const std::optional<std::array<std::uint16_t, 8>>& limits) {
+    if (!limits) return nullptr;
+    const auto& l = *limits;
+    auto band = [](std::uint16_t lo, std::uint16_t hi) { return Json{{"min", lo}, {"max", hi}}; };
+    return {{"red", band(l[0], l[4])},
+            {"green", band(l[1], l[5])},
+            {"blue", band(l[2], l[6])},
+            {"nir", band(l[3], l[7])}};
+}
+
+}  // namespace
+
+std::string record_json(const RunRecord& r) {
+    Json j;
+    j["record"] = kRecordVersion;
+    j["program"] = "cirsharp";
+    j["version"] = r.version;
+    j["options"] = options_json(r.plan);
     j["start"] = iso8601(r.start);
     j["wall_seconds"] = milliseconds(r.wall_seconds);
     j["cpu_seconds"] = milliseconds(r.cpu_seconds);
@@ -145,46 +222,10 @@ std::string record_json(const RunRecord& r) {
     } else {
         j["error"] = nullptr;
     }
-    j["inputs"] = Json::array();
-    for (const auto& f : r.inputs) {
-        Json o;
-        o["position"] = f.position;
-        o["name"] = f.name;
-        put_path(o, f.path);
-        o["size"] = optional_size(f.size);
-        j["inputs"].push_back(o);
-    }
-    j["products"] = Json::array();
-    for (const auto& f : r.products) {
-        Json o;
-        o["position"] = f.position;
-        o["name"] = f.name;
-        put_path(o, f.path);
-        o["size"] = f.committed ? optional_size(f.size) : Json(nullptr);
-        o["committed"] = f.committed;
-        j["products"].push_back(o);
-    }
-    if (r.pan) {
-        j["pan"] = {{"max", r.pan->maximum},
-                    {"min", r.pan->minimum},
-                    {"samples", r.pan->samples},
-                    {"nodata", r.pan->nodata},
-                    {"saturated", r.pan->saturated}};
-    } else {
-        j["pan"] = nullptr;
-    }
-    if (r.limits) {
-        const auto& l = *r.limits;
-        auto band = [](std::uint16_t lo, std::uint16_t hi) {
-            return Json{{"min", lo}, {"max", hi}};
-        };
-        j["limits"] = {{"red", band(l[0], l[4])},
-                       {"green", band(l[1], l[5])},
-                       {"blue", band(l[2], l[6])},
-                       {"nir", band(l[3], l[7])}};
-    } else {
-        j["limits"] = nullptr;
-    }
+    j["inputs"] = files_json(r.inputs, false);
+    j["products"] = files_json(r.products, true);
+    j["pan"] = pan_json(r.pan);
+    j["limits"] = limits_json(r.limits);
     j["flags"] = record_flags(r);
     return j.dump(2) + "\n";
 }

@@ -12,20 +12,16 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/plan.hpp"
+#include "driver/run.hpp"
+#include "pan/pan_stage.hpp"
+
 namespace cirsharp {
 
 inline constexpr int kRecordVersion = 1;
 
 // More than this share of the kept PAN samples at 0 or 1 flags pan_nodata.
 inline constexpr int kNodataPercentLimit = 5;
-
-struct RecordOptions {
-    int threads = 1;
-    bool fsync = false;
-    bool reference = false;
-    bool envi = false;
-    std::optional<std::string> quicklook;
-};
 
 struct RecordFile {
     int position = 0;  // on the command line, 1 to 7
@@ -35,20 +31,16 @@ struct RecordFile {
     bool committed = false;  // products only
 };
 
-// The PAN limits as printed, and counts over the kept image.
+// What the first PAN pass found, and what follows from it.
 struct RecordPan {
-    std::uint16_t maximum = 0;
-    std::uint16_t minimum = 0;
-    bool minimum_found = false;     // some sample lies in 2..20000
+    PanScan scan;
     bool compressed_equal = false;  // the stretch's limits are one value: all PAN8 bytes 0
-    std::uint64_t samples = 0;
-    std::uint64_t nodata = 0;     // samples 0 or 1
-    std::uint64_t saturated = 0;  // samples 65535
+    std::uint64_t samples = 0;      // the kept samples, that the counts count
 };
 
 struct RunRecord {
     std::string version;
-    RecordOptions options;
+    RunPlan plan;  // its paths are the files' below
     std::chrono::system_clock::time_point start;
     double wall_seconds = 0;
     double cpu_seconds = 0;
@@ -61,6 +53,10 @@ struct RunRecord {
     // blue, NIR minimum, then the maxima (red, green, NIR compressed).
     std::optional<std::array<std::uint16_t, 8>> limits;
 };
+
+// The record of a run of `plan` as far as `found` tells; the times, the
+// status and the error are left to the caller.
+RunRecord record_of(const RunPlan& plan, const RunFindings& found);
 
 // The sorted flags that the record's values raise.
 std::vector<std::string> record_flags(const RunRecord& record);

@@ -11,10 +11,12 @@
 
 #include "colour/colour_stage.hpp"
 #include "compute/split.hpp"
-#include "fusion/fusion.hpp"
+#include "driver/transcript.hpp"
+#include "fusion/fusion_stage.hpp"
 #include "io/buffer.hpp"
 #include "io/envi.hpp"
 #include "io/file.hpp"
+#include "io/product_writer.hpp"
 #include "io/temp_files.hpp"
 #include "io/write_queue.hpp"
 #include "pan/pan_stage.hpp"
@@ -22,120 +24,203 @@
 
 namespace cirsharp {
 
-void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& out,
-                    RunFacts& facts) {
-    const auto& paths = cl.paths;
-    StageOptions options;
-    options.threads = cl.threads.value_or(available_cpus());
-    options.reference = cl.reference;
-    options.durable = cl.fsync;
+namespace {
 
-    // The seven files, in position order; the first that cannot be opened
-    // stops the run before any later one is created.
-    auto open_input = [&](int i, std::uint64_t needed) {
-        try {
-            io::InputFile f = io::InputFile::open(paths[i]);
-            facts.input_sizes[std::size_t(i)] = f.size();
-            f.require_size(needed);
-            f.spool(needed);
-            facts.input_sizes[std::size_t(i)] = f.size();  // a stream: the bytes taken in
-            return f;
-        } catch (const io::FileError& e) {
-            if (e.error_number() != 0) out << paths[i] << "  Did not Open\n" << std::flush;
-            throw;
-        }
-    };
-    auto create_output = [&](int i) {
-        try {
-            io::OutputFile file = io::OutputFile::create(paths[i], temps);
-            if (cl.envi) file.set_sidecar(".hdr", io::envi_header(layout_of(kProducts[i - 2])));
-            return file;
-        } catch (const io::FileError& e) {
-            if (e.path() == paths[i]) out << paths[i] << "  Did not Open\n" << std::flush;
-            throw;
-        }
-    };
-    const ColourGeometry& cg = kColourGeometry;
-    const PanGeometry& pg = kPanGeometry;
-    io::InputFile colour = open_input(0, cg.file_bytes());
-    io::InputFile tiles = open_input(1, pg.file_bytes());
+constexpr const ColourGeometry& cg = kColourGeometry;
+constexpr const PanGeometry& pg = kPanGeometry;
+constexpr std::uint64_t kInputBytes[2] = {cg.file_bytes(), pg.file_bytes()};
+
+// Input `i` (0 or 1), checked for its size. An input of exactly the other
+// input's size was most likely given in the other's place.
+io::InputFile open_input(const std::string& path, int i, Transcript& transcript,
+                         RunFindings& findings) {
+    const std::uint64_t needed = kInputBytes[i];
+    const std::uint64_t others = kInputBytes[1 - i];
+    try {
+        io::InputFile f = io::InputFile::open(path);
+        findings.input_sizes[std::size_t(i)] = f.size();
+        if (f.size() == others)
+            throw io::FileError(path, std::string(kPositionNames[i]) + " is " +
+                                          std::to_string(others) + " bytes long, the size of a " +
+                                          kPositionNames[1 - i] + ": are the inputs swapped?");
+        f.require_size(needed, kPositionNames[i]);
+        f.spool(needed);
+        findings.input_sizes[std::size_t(i)] = f.size();  // a stream: the bytes taken in
+        return f;
+    } catch (const io::FileError& e) {
+        if (e.error_number() != 0) transcript.did_not_open(path);
+        throw;
+    }
+}
+
+// The five products' temporary files, in position order; the first that
+// cannot be created stops the run before any later one is.
+std::vector<io::OutputFile> create_products(const RunPlan& plan, io::TempFiles& temps,
+                                            Transcript& transcript) {
     // No other run may be writing these products; a dead one's temporaries
     // go. Headers are claimed with or without --envi, as a dead run may have
     // left theirs.
     std::vector<std::string> claimed;
-    for (int i = 2; i < 7; ++i) {
-        claimed.push_back(paths[i]);
-        claimed.push_back(paths[i] + ".hdr");
+    for (int i = 2; i < kPositions; ++i) {
+        claimed.push_back(plan.paths[i]);
+        claimed.push_back(plan.paths[i] + ".hdr");
     }
     io::OutputClaim claim(claimed);
-    io::OutputFile rgbir16 = create_output(2);
-    io::OutputFile cir8 = create_output(3);
-    io::OutputFile pan8 = create_output(4);
-    io::OutputFile sharp = create_output(5);
-    io::OutputFile pan16 = create_output(6);
-    claim.release();
-
-    // Work buffers, and one report line for each of eight of them. The
-    // stages stream their inputs, so the PAN tile buffer holds two rows of
-    // tiles, the band row buffers a band of lines each and the RGBIR buffer
-    // two bands of pixels. The PAN byte mosaic holds just the kept image and
-    // serves as the pan intensity plane; PAN16 is written straight from the
-    // tile buffer, so no 16-bit mosaic is needed. Fresh memory is slow to
-    // come by, so the less of it the better.
-    auto rgbir = io::allocate<std::uint16_t>(2 * rgbir_band_samples(cg));
-    std::array<io::Buffer<std::uint16_t>, kBands> band_rows;
-    for (auto& row : band_rows)
-        row = io::allocate<std::uint16_t>(band_row_samples(cg));
-    auto cir = io::allocate<std::uint8_t>(cg.pixels() * 3);
-    auto tile_buffer = io::allocate<std::uint16_t>(kPanTileBufferSamples);
-    auto plane = io::allocate<std::uint8_t>(pg.kept_samples());
-
-    const bool reported[] = {bool(tile_buffer),  bool(plane),        bool(rgbir),
-                             bool(band_rows[0]), bool(band_rows[1]), bool(band_rows[2]),
-                             bool(band_rows[3]), bool(cir)};
-    bool all = true;
-    for (const bool ok : reported) {
-        out << (ok ? "Muistinvaraus onnistui\n" : "Muistinvaraus ei onnistunut\n") << std::flush;
-        all = all && ok;
-    }
-    if (!all) throw std::bad_alloc();
-
-    // Which products this run committed, noted once the queue has stopped.
-    struct NoteCommits {
-        RunFacts& facts;
-        const std::array<const io::OutputFile*, kProducts.size()> products;
-        ~NoteCommits() {
-            for (std::size_t i = 0; i < products.size(); ++i)
-                facts.committed[i] = products[i]->committed();
+    std::vector<io::OutputFile> products;
+    products.reserve(kProducts.size());
+    for (int i = 2; i < kPositions; ++i) {
+        try {
+            products.push_back(io::OutputFile::create(plan.paths[i], temps));
+            if (plan.envi)
+                products.back().set_sidecar(".hdr", io::envi_header(layout_of(kProducts[i - 2])));
+        } catch (const io::FileError& e) {
+            if (e.path() == plan.paths[i]) transcript.did_not_open(plan.paths[i]);
+            throw;
         }
-    } note_commits{facts, {&rgbir16, &cir8, &pan8, &sharp, &pan16}};
+    }
+    claim.release();
+    return products;
+}
 
-    // Declared after every file and buffer that its jobs use: should a stage
-    // fail, the queue still runs what finished stages queued (their commits)
-    // before any of them goes away.
-    io::WriteQueue queue(out, options.threads > 1);
+// The long-lived work buffers. The stages stream their inputs, so the PAN
+// tile buffer holds two rows of tiles, the band row buffers a band of lines
+// each and the RGBIR buffer two bands of pixels. The PAN byte mosaic holds
+// just the kept image and serves as the pan intensity plane; PAN16 is
+// written straight from the tile buffer, so no 16-bit mosaic is needed.
+// Fresh memory is slow to come by, so the less of it the better.
+// (Allocated in the order of the members, reported in another.)
+struct WorkBuffers {
+    io::Buffer<std::uint16_t> rgbir = io::allocate<std::uint16_t>(2 * rgbir_band_samples(cg));
+    std::array<io::Buffer<std::uint16_t>, kBands> band_rows{
+        io::allocate<std::uint16_t>(band_row_samples(cg)),
+        io::allocate<std::uint16_t>(band_row_samples(cg)),
+        io::allocate<std::uint16_t>(band_row_samples(cg)),
+        io::allocate<std::uint16_t>(band_row_samples(cg))};
+    io::Buffer<std::uint8_t> cir = io::allocate<std::uint8_t>(cg.pixels() * 3);
+    io::Buffer<std::uint16_t> tiles = io::allocate<std::uint16_t>(kPanTileBufferSamples);
+    io::Buffer<std::uint8_t> plane = io::allocate<std::uint8_t>(pg.kept_samples());
 
-    const std::span<std::uint8_t> plane_span(plane.get(), pg.kept_samples());
-    untile_pan_image({tiles, pan16, pan8}, {tile_buffer.get(), kPanTileBufferSamples}, plane_span,
-                     queue, options, facts.pan);
-    tile_buffer.reset();  // the stage returns once no queued job reads it
+    // One report line for each buffer; throws std::bad_alloc if one is missing.
+    void report(Transcript& transcript) const {
+        const std::array<bool, 8> had = {bool(tiles),        bool(plane),        bool(rgbir),
+                                         bool(band_rows[0]), bool(band_rows[1]), bool(band_rows[2]),
+                                         bool(band_rows[3]), bool(cir)};
+        transcript.allocations(had);
+        for (const bool ok : had)
+            if (!ok) throw std::bad_alloc();
+    }
+    std::span<std::uint8_t> plane_span() const { return {plane.get(), pg.kept_samples()}; }
+    std::span<std::uint8_t> cir_span() const { return {cir.get(), cg.pixels() * 3}; }
+    BandRows band_row_spans() const {
+        BandRows rows;
+        for (int b = 0; b < kBands; ++b)
+            rows[b] = {band_rows[b].get(), band_row_samples(cg)};
+        return rows;
+    }
+};
 
-    const ColourStageFiles colour_files{colour, rgbir16, cir8};
-    std::array<std::span<std::uint16_t>, kBands> rows;
-    for (int b = 0; b < kBands; ++b)
-        rows[b] = {band_rows[b].get(), band_row_samples(cg)};
-    BandLimits& limits = facts.limits;
-    limits =
-        read_colour_image(colour_files, rows, {rgbir.get(), 2 * rgbir_band_samples(cg)}, queue);
-    rgbir.reset();  // likewise
+// What the stages write to, in position order, through one write queue.
+struct Writers {
+    io::ProductWriter rgbir16, cir8, pan8, sharpened, pan16;
+};
 
-    const std::span<std::uint8_t> cir_span(cir.get(), cg.pixels() * 3);
-    make_cir_composite(limits, rows, cir_span, colour_files, queue, options);
-    for (auto& row : band_rows)
+// The PAN stage's two passes, then the tile buffer goes.
+void run_pan(io::InputFile& tiles, Writers& w, WorkBuffers& b, const StageOptions& options,
+             Transcript& transcript, RunFindings& findings) {
+    const PanStageFiles files{tiles, w.pan16, w.pan8};
+    w.pan16.use_buffers(std::as_writable_bytes(std::span(b.tiles.get(), kPanTileBufferSamples)),
+                        kPanTileRowBytes);
+    const PanScan found = scan_pan_image(files, options.threads);
+    findings.pan = found;
+    transcript.pan_scanned(found, w.pan16.path());
+    stretch_pan_image(files, found.limits, b.plane_span(), options,
+                      [&] { transcript.pan8_begins(w.pan8.path()); });
+    tiles.close();
+    transcript.pan_done();
+    w.pan8.finish();
+    w.pan16.finish();
+    w.pan16.drop_buffers();
+    b.tiles.reset();
+}
+
+// The colour stage: RGBIR16, then the composite and CIR8; then the colour
+// buffers go.
+void run_colour(io::InputFile& colour, Writers& w, WorkBuffers& b, const StageOptions& options,
+                Transcript& transcript, RunFindings& findings) {
+    const BandRows rows = b.band_row_spans();
+    const std::size_t half = rgbir_band_samples(cg);
+    w.rgbir16.use_buffers(std::as_writable_bytes(std::span(b.rgbir.get(), 2 * half)),
+                          half * sizeof(std::uint16_t));
+    const BandLimits raw = read_colour_image(colour, rows, w.rgbir16);
+    findings.band_limits = raw;
+    transcript.rgbir_done();
+    w.rgbir16.drop_buffers();
+    b.rgbir.reset();
+
+    const CirStretch stretch = make_cir_composite(colour, raw, rows, b.cir_span(), options);
+    findings.stretch = stretch;
+    transcript.stretch_limits(stretch_limits(raw, stretch));
+    w.cir8.write_kept(std::as_bytes(b.cir_span()));
+    transcript.cir_done();
+    colour.close();
+    w.rgbir16.finish();
+    w.cir8.finish();
+    for (auto& row : b.band_rows)
         row.reset();
+}
 
-    sharpen_cir(cir_span, plane_span, sharp, queue, options);
+// The stages in order, each product written as it is made.
+void run_stages(const RunPlan& plan, io::InputFile& colour, io::InputFile& tiles,
+                std::vector<io::OutputFile>& products, WorkBuffers& buffers, Transcript& transcript,
+                RunFindings& findings) {
+    StageOptions options;
+    options.threads = plan.threads;
+    options.reference = plan.reference;
+    // Once the queue has stopped, the lines are printed at once again.
+    struct Follow {
+        Transcript& t;
+        ~Follow() { t.follow(nullptr); }
+    } follow{transcript};
+    io::WriteQueue queue(transcript.stream(), options.threads > 1);
+    transcript.follow(&queue);
+    Writers w{{queue, products[0], plan.fsync},
+              {queue, products[1], plan.fsync},
+              {queue, products[2], plan.fsync},
+              {queue, products[3], plan.fsync},
+              {queue, products[4], plan.fsync}};
+
+    run_pan(tiles, w, buffers, options, transcript, findings);
+    run_colour(colour, w, buffers, options, transcript, findings);
+    sharpen_cir(buffers.cir_span(), buffers.plane_span(), w.sharpened, options,
+                [&] { transcript.sharpened_computed(); });
+    w.sharpened.finish();
     queue.finish();
+}
+
+}  // namespace
+
+void run_conversion(const RunPlan& plan, io::TempFiles& temps, Transcript& transcript,
+                    RunFindings& findings) {
+    io::InputFile colour = open_input(plan.paths[0], 0, transcript, findings);
+    io::InputFile tiles = open_input(plan.paths[1], 1, transcript, findings);
+    std::vector<io::OutputFile> products = create_products(plan, temps, transcript);
+    WorkBuffers buffers;
+    buffers.report(transcript);
+
+    // Which products were committed, once the queue has stopped: a failing
+    // stage leaves what finished stages queued to be committed.
+    const auto note_commits = [&] {
+        for (std::size_t i = 0; i < products.size(); ++i)
+            findings.committed[i] = products[i].committed();
+    };
+    try {
+        run_stages(plan, colour, tiles, products, buffers, transcript, findings);
+    } catch (...) {
+        note_commits();
+        throw;
+    }
+    note_commits();
+    std::ostream& out = transcript.stream();
     out.flush();
     if (!out) throw std::runtime_error("cannot write the progress lines to standard output");
 }

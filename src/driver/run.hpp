@@ -1,13 +1,13 @@
-// One conversion: the seven files, the work buffers and the stages in order.
+// One conversion: the seven files, the work buffers, a writer per product
+// and the stages in order.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <iosfwd>
 #include <optional>
 
 #include "colour/colour_stage.hpp"
-#include "driver/command_line.hpp"
+#include "driver/plan.hpp"
 #include "pan/pan_stage.hpp"
 #include "raster/geometry.hpp"
 
@@ -16,19 +16,22 @@ namespace cirsharp {
 namespace io {
 class TempFiles;
 }
+class Transcript;
 
-// What a run leaves for its record, filled in as the run goes, so that a
-// run that fails still tells how far it got.
-struct RunFacts {
+// What a run found, as far as it got: each value is set once the stage that
+// finds it has returned it, so a run that fails still tells how far it got.
+struct RunFindings {
     std::array<std::optional<std::uint64_t>, 2> input_sizes;  // once opened
+    std::optional<PanScan> pan;                               // the first PAN pass
+    std::optional<BandLimits> band_limits;                    // the raw colour limits
+    std::optional<CirStretch> stretch;                        // the composite's stretch
     std::array<bool, kProducts.size()> committed{};           // in position order
-    PanStatistics pan;  // valid once the PAN limits are printed
-    BandLimits limits;  // the eight printed limits, once printed
 };
 
-// Converts the exposure named by `cl`, the transcript on `out`. Throws on any
-// failure (io::FileError, std::bad_alloc, ...), leaving no partial product.
-void run_conversion(const CommandLine& cl, io::TempFiles& temps, std::ostream& out,
-                    RunFacts& facts);
+// Converts the exposure that `plan` names, the progress lines through
+// `transcript`. Throws on any failure (io::FileError, std::bad_alloc, ...),
+// leaving no partial product.
+void run_conversion(const RunPlan& plan, io::TempFiles& temps, Transcript& transcript,
+                    RunFindings& findings);
 
 }  // namespace cirsharp

@@ -19,10 +19,6 @@ namespace cirsharp::io {
 
 namespace {
 
-std::string describe(const std::string& path, const std::string& action, int error_number) {
-    return action + " " + path + ": " + std::strerror(error_number);
-}
-
 // Drops the leading parts of `rest` that are done; false once all are.
 bool skip_empty(const std::vector<iovec>& rest, std::size_t& first) {
     while (first < rest.size() && rest[first].iov_len == 0)
@@ -42,30 +38,6 @@ void consume(std::vector<iovec>& rest, std::size_t& first, std::size_t n) {
 }
 
 }  // namespace
-
-FileError::FileError(const std::string& path, const std::string& action, int error_number)
-    : std::runtime_error(describe(path, action, error_number)), path_(path), errno_(error_number) {}
-
-FileError::FileError(const std::string& path, const std::string& message)
-    : std::runtime_error(path + ": " + message), path_(path) {}
-
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-Descriptor::~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-int Descriptor::close() {
-    if (fd_ < 0) return 0;
-    const int rc = ::close(release());
-    return (rc != 0 && errno != EINTR) ? errno : 0;
-}
 
 // ---------------------------------------------------------------- input
 
@@ -89,9 +61,9 @@ InputFile InputFile::open(const std::string& path) {
     return file;
 }
 
-void InputFile::require_size(std::uint64_t needed) const {
+void InputFile::require_size(std::uint64_t needed, const std::string& role) const {
     if (size_ && *size_ < needed)
-        throw FileError(path_, "is " + std::to_string(*size_) + " bytes long, but " +
+        throw FileError(path_, role + " is " + std::to_string(*size_) + " bytes long, but " +
                                    std::to_string(needed) + " bytes are needed");
 }
 
@@ -174,26 +146,6 @@ void InputFile::close() {
 
 // ---------------------------------------------------------------- output
 
-PathParts split_path(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return {".", path};
-    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
-}
-
-std::string resolve_links(const std::string& path) {
-    std::string p = path;
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
-        if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
-        std::vector<char> buf(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
-        const ssize_t n = ::readlink(p.c_str(), buf.data(), buf.size());
-        if (n < 0) return p;
-        std::string link(buf.data(), static_cast<std::size_t>(n));
-        p = (link.starts_with('/')) ? link : split_path(p).folder + "/" + link;
-    }
-    return p;  // a loop: the open below reports ELOOP
-}
-
 bool open_missing_standard_descriptors() noexcept {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -208,52 +160,52 @@ bool open_missing_standard_descriptors() noexcept {
 }
 
 OutputFile OutputFile::create(const std::string& path, TempFiles& temps) {
+    const WriteTarget where = write_target(path);
+    if (where.kind == PathKind::kFolder) throw FileError(path, "cannot create", EISDIR);
+    if (where.kind == PathKind::kSpecial) return open_directly(path, path, temps);
+    const std::string& target = where.target;
     struct stat st {};
-    // A device, a pipe or a terminal is written directly. Asked of the path
-    // itself: a link such as /dev/fd/N or /proc/self/fd/N to a pipe names no
-    // file that a path could reach ("pipe:[N]").
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        Descriptor fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-        if (!fd) throw FileError(path, "cannot open", errno);
-        return OutputFile(path, path, std::string(), std::move(fd), &temps);
-    }
-    const std::string target = resolve_links(path);
     const bool exists = ::stat(target.c_str(), &st) == 0;
     // Only a file that is not there yet may be missing; a link loop, a search
     // permission or a path through a non-folder fails as an open would.
     if (!exists && errno != ENOENT) throw FileError(path, "cannot create", errno);
     if (exists && S_ISDIR(st.st_mode)) throw FileError(path, "cannot create", EISDIR);
-    if (exists && !S_ISREG(st.st_mode)) {
-        // Became special since the look above.
-        Descriptor fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
-        if (!fd) throw FileError(path, "cannot open", errno);
-        return OutputFile(path, target, std::string(), std::move(fd), &temps);
-    }
+    // Became special since the look above.
+    if (exists && !S_ISREG(st.st_mode)) return open_directly(path, target, temps);
     // Replacing a file needs no write permission on it, only on its folder;
     // refuse what an ordinary open for writing would refuse.
     if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
         throw FileError(path, "cannot open", errno);
+    OutputFile file = create_temporary(path, target, temps);
+    // A product that replaces a file keeps that file's permissions.
+    if (exists && ::fchmod(file.fd_.get(), st.st_mode & 07777) != 0)
+        throw FileError(path, "cannot set the permissions of", errno);
+    return file;
+}
+
+OutputFile OutputFile::open_directly(const std::string& path, const std::string& target,
+                                     TempFiles& temps) {
+    Descriptor fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd) throw FileError(path, "cannot open", errno);
+    return OutputFile(path, target, std::string(), std::move(fd), &temps);
+}
+
+OutputFile OutputFile::create_temporary(const std::string& path, const std::string& target,
+                                        TempFiles& temps) {
     const PathParts parts = split_path(target);
-    const std::string stem = parts.folder + "/" + temporary_prefix(parts.name);
     std::random_device entropy;
     std::mt19937_64 rng((static_cast<std::uint64_t>(entropy()) << 32) ^ entropy() ^
                         static_cast<std::uint64_t>(::getpid()));
-    static constexpr char kAlphabet[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string temp = stem;
-        for (int i = 0; i < 6; ++i)
-            temp += kAlphabet[rng() % (sizeof(kAlphabet) - 1)];
-        temp += ".part";
+        std::string letters(kTemporaryLetters, ' ');
+        for (char& c : letters)
+            c = kTemporaryAlphabet[rng() % kTemporaryAlphabet.size()];
+        const std::string temp = parts.folder + "/" + temporary_name(parts.name, letters);
         Descriptor fd;
         const int err = temps.create(temp, 0666, fd);
         if (err == EEXIST) continue;
         if (err != 0) throw FileError(path, "cannot create", err);
-        OutputFile file(path, target, temp, std::move(fd), &temps);
-        // A product that replaces a file keeps that file's permissions.
-        if (exists && ::fchmod(file.fd_.get(), st.st_mode & 07777) != 0)
-            throw FileError(path, "cannot set the permissions of", errno);
-        return file;
+        return OutputFile(path, target, temp, std::move(fd), &temps);
     }
     throw FileError(path, "cannot create", EEXIST);
 }

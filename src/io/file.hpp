@@ -20,46 +20,12 @@
 #include <string>
 #include <string_view>
 
+#include "io/descriptor.hpp"
+#include "io/paths.hpp"
+
 namespace cirsharp::io {
 
 class TempFiles;
-
-class FileError : public std::runtime_error {
-  public:
-    FileError(const std::string& path, const std::string& action, int error_number);
-    FileError(const std::string& path, const std::string& message);
-    const std::string& path() const { return path_; }
-    int error_number() const { return errno_; }
-
-  private:
-    std::string path_;
-    int errno_ = 0;
-};
-
-// Owns a file descriptor; closes it on destruction.
-class Descriptor {
-  public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
-    Descriptor& operator=(Descriptor&& other) noexcept;
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor();
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    // Closes and reports the result of close(2).
-    int close();
-
-  private:
-    int fd_ = -1;
-};
 
 class InputFile {
   public:
@@ -72,8 +38,9 @@ class InputFile {
     std::optional<std::uint64_t> size() const { return size_; }
     // Whether reads may come at any offsets (from several threads at once).
     bool seekable() const { return seekable_; }
-    // Refuses a regular file or block device shorter than `needed` bytes.
-    void require_size(std::uint64_t needed) const;
+    // Refuses a regular file or block device shorter than `needed` bytes;
+    // the message names the file's `role` ("colour file").
+    void require_size(std::uint64_t needed, const std::string& role) const;
     // Makes a stream (a pipe, a character device) readable at any offset, as
     // the stages read their inputs more than once: its first `needed` bytes
     // are copied into an anonymous in-memory file, and a stream that ends
@@ -148,6 +115,10 @@ class OutputFile {
           fd_(std::move(fd)),
           temps_(temps) {}
     void discard() noexcept;
+    static OutputFile open_directly(const std::string& path, const std::string& target,
+                                    TempFiles& temps);
+    static OutputFile create_temporary(const std::string& path, const std::string& target,
+                                       TempFiles& temps);
 
     std::string path_;    // as given on the command line
     std::string target_;  // the file the product ends up in
@@ -158,17 +129,6 @@ class OutputFile {
     bool in_place_ = false;
     std::unique_ptr<OutputFile> sidecar_;
 };
-
-// Follows symbolic links (also dangling ones) to the path a write would reach.
-std::string resolve_links(const std::string& path);
-
-// `path` split at its last slash: "." is the folder of a bare name, "/" that
-// of a name at the root.
-struct PathParts {
-    std::string folder;
-    std::string name;
-};
-PathParts split_path(const std::string& path);
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no
 // file the program opens later becomes its standard input, output or error.

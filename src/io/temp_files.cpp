@@ -14,19 +14,15 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <tuple>
 
-#include "io/file.hpp"
+#include "io/descriptor.hpp"
+#include "io/paths.hpp"
 
 namespace cirsharp::io {
 
 namespace {
-
-// The longest part of the final name kept in a temporary's name: with the
-// leading dot and ".XXXXXX.part" it stays within NAME_MAX.
-constexpr std::size_t kMaxStemBase = NAME_MAX - 13;
-constexpr std::size_t kRandomLetters = 6;
-constexpr std::string_view kSuffix = ".part";
 
 bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -42,23 +38,6 @@ bool lock_exclusive(int fd, bool wait) {
 }
 
 }  // namespace
-
-std::string temporary_prefix(std::string_view name) {
-    const std::string_view kept = name.substr(0, kMaxStemBase);
-    std::string prefix(kept.size() + 2, '.');
-    kept.copy(prefix.data() + 1, kept.size());
-    return prefix;
-}
-
-bool is_temporary_of(std::string_view entry, std::string_view name) {
-    const std::string prefix = temporary_prefix(name);
-    if (entry.size() != prefix.size() + kRandomLetters + kSuffix.size()) return false;
-    if (!entry.starts_with(prefix) || !entry.ends_with(kSuffix)) return false;
-    const std::string_view letters = entry.substr(prefix.size(), kRandomLetters);
-    return std::all_of(letters.begin(), letters.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    });
-}
 
 pid_t flock_holder(int fd) {
     struct stat st {};
@@ -168,27 +147,30 @@ void TempFiles::remove_all_and_hold() noexcept {
 
 // ---------------------------------------------------------------- claims
 
-OutputClaim::OutputClaim(const std::vector<std::string>& paths) {
-    struct Folder {
-        Descriptor fd;
-        struct stat st {};
-        std::vector<std::pair<std::size_t, std::string>> files;  // (position in paths, name)
-    };
-    std::vector<Folder> folders;
+namespace {
+
+// A folder that claimed files are in, and those files.
+struct ClaimedFolder {
+    Descriptor fd;
+    struct stat st {};
+    std::vector<std::pair<std::size_t, std::string>> files;  // (position in paths, name)
+};
+
+// The folders of the paths written through a temporary, each once, in the
+// same order for every run, so that two runs never wait for each other.
+std::vector<ClaimedFolder> claimed_folders(const std::vector<std::string>& paths) {
+    std::vector<ClaimedFolder> folders;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        const std::string& path = paths[i];
-        struct stat st {};
-        // Written directly, without a temporary.
-        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) continue;
-        const PathParts parts = split_path(resolve_links(path));
-        Folder folder;
+        const WriteTarget target = write_target(paths[i]);
+        if (target.kind != PathKind::kFile) continue;
+        const PathParts parts = split_path(target.target);
+        ClaimedFolder folder;
         // A folder that cannot be opened is left to the creation of the file
         // to report; one that cannot be read has no temporaries to be seen.
         folder.fd = Descriptor(::open(parts.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!folder.fd || ::fstat(folder.fd.get(), &folder.st) != 0) continue;
-        const auto known = std::find_if(folders.begin(), folders.end(), [&](const Folder& f) {
-            return same_file(f.st, folder.st);
-        });
+        const auto known = std::find_if(folders.begin(), folders.end(),
+                                        [&](const auto& f) { return same_file(f.st, folder.st); });
         if (known != folders.end()) {
             known->files.emplace_back(i, parts.name);
             continue;
@@ -196,52 +178,66 @@ OutputClaim::OutputClaim(const std::vector<std::string>& paths) {
         folder.files.emplace_back(i, parts.name);
         folders.push_back(std::move(folder));
     }
-    // Always in the same order, so that two runs never wait for each other.
-    std::sort(folders.begin(), folders.end(), [](const Folder& a, const Folder& b) {
+    std::sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) {
         return std::tie(a.st.st_dev, a.st.st_ino) < std::tie(b.st.st_dev, b.st.st_ino);
     });
-    for (Folder& folder : folders)
-        lock_exclusive(folder.fd.get(), true);  // where folders cannot be locked, runs go unordered
+    return folders;
+}
 
-    struct Stale {
-        int folder;
-        std::string name;
-        Descriptor fd;  // holding its lock
-    };
-    std::vector<Stale> stale;
-    // The first of the paths that a live run is writing, and that run.
-    std::size_t busy = paths.size();
-    pid_t busy_pid = 0;
-    for (const Folder& folder : folders) {
-        DIR* listing = ::fdopendir(::fcntl(folder.fd.get(), F_DUPFD_CLOEXEC, 3));
-        if (listing == nullptr) continue;
-        while (const dirent* entry = ::readdir(listing)) {
-            const std::string_view name = entry->d_name;
-            const auto owner =
-                std::find_if(folder.files.begin(), folder.files.end(),
-                             [&](const auto& f) { return is_temporary_of(name, f.second); });
-            if (owner == folder.files.end()) continue;
-            Descriptor fd(::openat(folder.fd.get(), entry->d_name,
-                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-            struct stat st {};
-            // One that cannot be opened (a product's mode may forbid reading)
-            // cannot be shown to be dead, so it stays.
-            if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-            if (!lock_exclusive(fd.get(), false)) {
-                if (errno == EWOULDBLOCK && owner->first < busy) {
-                    busy = owner->first;
-                    busy_pid = flock_holder(fd.get());
-                }
-                continue;
-            }
-            stale.push_back({folder.fd.get(), std::string(name), std::move(fd)});
+// A dead run's temporary, its lock taken.
+struct Stale {
+    int folder;
+    std::string name;
+    Descriptor fd;  // holding its lock
+};
+
+// The first of the paths that a live run is writing, and that run.
+struct Busy {
+    std::size_t position;
+    pid_t pid = 0;
+};
+
+// Sorts the temporaries of `folder`'s files into dead runs' (`stale`) and
+// live runs' (the first in `busy`).
+void find_temporaries(const ClaimedFolder& folder, std::vector<Stale>& stale, Busy& busy) {
+    DIR* listing = ::fdopendir(::fcntl(folder.fd.get(), F_DUPFD_CLOEXEC, 3));
+    if (listing == nullptr) return;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        const auto owner =
+            std::find_if(folder.files.begin(), folder.files.end(),
+                         [&](const auto& f) { return is_temporary_of(name, f.second); });
+        if (owner == folder.files.end()) continue;
+        Descriptor fd(::openat(folder.fd.get(), entry->d_name,
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat st {};
+        // One that cannot be opened (a product's mode may forbid reading)
+        // cannot be shown to be dead, so it stays.
+        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (!lock_exclusive(fd.get(), false)) {
+            if (errno == EWOULDBLOCK && owner->first < busy.position)
+                busy = {owner->first, flock_holder(fd.get())};
+            continue;
         }
-        ::closedir(listing);
+        stale.push_back({folder.fd.get(), std::string(name), std::move(fd)});
     }
-    if (busy < paths.size())
-        throw FileError(paths[busy], busy_pid > 0 ? "process " + std::to_string(busy_pid) +
-                                                        " is writing it already"
-                                                  : "another run is writing it already");
+    ::closedir(listing);
+}
+
+}  // namespace
+
+OutputClaim::OutputClaim(const std::vector<std::string>& paths) {
+    std::vector<ClaimedFolder> folders = claimed_folders(paths);
+    for (ClaimedFolder& folder : folders)
+        lock_exclusive(folder.fd.get(), true);  // where folders cannot be locked, runs go unordered
+    std::vector<Stale> stale;
+    Busy busy{paths.size()};
+    for (const ClaimedFolder& folder : folders)
+        find_temporaries(folder, stale, busy);
+    if (busy.position < paths.size())
+        throw FileError(paths[busy.position], busy.pid > 0 ? "process " + std::to_string(busy.pid) +
+                                                                 " is writing it already"
+                                                           : "another run is writing it already");
     // Dead runs' temporaries, each removed only while its name still leads to
     // the file whose lock was taken.
     for (const Stale& s : stale) {
@@ -252,7 +248,7 @@ OutputClaim::OutputClaim(const std::vector<std::string>& paths) {
             same_file(locked, named))
             ::unlinkat(s.folder, s.name.c_str(), 0);
     }
-    for (Folder& folder : folders)
+    for (ClaimedFolder& folder : folders)
         folders_.push_back(folder.fd.release());
 }
 

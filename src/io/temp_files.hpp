@@ -8,19 +8,11 @@
 
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace cirsharp::io {
 
 class Descriptor;
-
-// The hidden temporary of a file named `name` is `.NAME.XXXXXX.part`, six
-// letters or digits chosen at random; NAME is cut short so that the whole
-// stays within NAME_MAX. The part before the six.
-std::string temporary_prefix(std::string_view name);
-// Whether `entry` of a folder is a temporary of a file named `name`.
-bool is_temporary_of(std::string_view entry, std::string_view name);
 
 // Every step that creates, renames or removes a listed file holds one lock,
 // so an interruption finds each file either listed or not yet created, and

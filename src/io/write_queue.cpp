@@ -165,14 +165,18 @@ BufferRing::BufferRing(WriteQueue& queue, std::span<std::byte> memory, std::size
 }
 
 BufferRing::~BufferRing() {
-    WriteQueue::Ticket last = 0;
-    for (const Slot& s : slots_)
-        last = std::max(last, s.read_until);
     try {
-        queue_.wait(last);
+        wait();
     } catch (...) {
         // The queue keeps its failure and reports it to the next push or wait.
     }
+}
+
+void BufferRing::wait() {
+    WriteQueue::Ticket last = 0;
+    for (const Slot& s : slots_)
+        last = std::max(last, s.read_until);
+    queue_.wait(last);
 }
 
 std::span<std::byte> BufferRing::take() {

@@ -106,6 +106,9 @@ class BufferRing {
     void lend(std::span<const std::byte> buffer, WriteQueue::Ticket ticket);
     // Gives `buffer` back now: no queued job reads it.
     void give_back(std::span<const std::byte> buffer) { lend(buffer, 0); }
+    // Waits until no queued job reads a buffer, rethrowing the queue's
+    // failure.
+    void wait();
 
   private:
     struct Slot {

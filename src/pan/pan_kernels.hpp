@@ -7,17 +7,11 @@
 #include <span>
 
 #include "compute/cpu.hpp"
+#include "pan/pan_stage.hpp"
 #include "radiometry/radiometry.hpp"
 #include "raster/geometry.hpp"
 
 namespace cirsharp {
-
-inline constexpr std::uint16_t kPanMinimumStart = 20000;
-
-struct PanLimits {
-    std::uint16_t maximum = 0;
-    std::uint16_t minimum = kPanMinimumStart;
-};
 
 // Raw limits over every sample, the cropped margin included. Samples 0 and 1
 // never become the minimum, and it stays 20000 when no sample lies in
@@ -29,12 +23,6 @@ PanLimits merge(PanLimits a, PanLimits b);
 // the part that reach the products: the first `kept_rows` rows of each tile
 // and the first kept columns of the last tile column. The cropped margin
 // still takes part in the limits.
-struct PanScan {
-    PanLimits limits;
-    bool minimum_found = false;   // a sample lies in 2..20000
-    std::uint64_t nodata = 0;     // kept samples 0 or 1
-    std::uint64_t saturated = 0;  // kept samples 65535
-};
 PanScan merge(const PanScan& a, const PanScan& b);
 
 // Samples [begin, end) of `tile_row` (one row of tiles,

@@ -7,7 +7,7 @@
 
 #include "compute/split.hpp"
 #include "io/file.hpp"
-#include "io/write_queue.hpp"
+#include "io/product_writer.hpp"
 #include "pan/pan_kernels.hpp"
 
 namespace cirsharp {
@@ -52,33 +52,34 @@ void pan16_row_parts(std::span<const std::uint16_t> tiles, int row, std::vector<
     }
 }
 
-// First pass: every row of tiles, the cropped margin too, for the limits;
-// the kept rows go to PAN16 straight from the tile buffer.
-PanScan scan_and_write_pan16(const PanStageFiles& files, io::BufferRing& halves,
-                             io::WriteQueue& queue, int threads) {
-    PanScan limits;
+}  // namespace
+
+// Every row of tiles, the cropped margin too, for the limits; the kept rows
+// go to PAN16 straight from the buffer they were read into.
+PanScan scan_pan_image(const PanStageFiles& files, int threads) {
+    PanScan found;
     for (int tile_row = 0; tile_row < g.tile_rows; ++tile_row) {
-        const auto buffer = halves.take();
+        const auto buffer = files.pan16.next();
         const auto samples = as_samples(buffer);
-        limits = merge(limits, read_tile_row(files.tiles, tile_row, samples, threads, true));
+        found = merge(found, read_tile_row(files.tiles, tile_row, samples, threads, true));
         std::vector<iovec> parts;
         for (int row = 0; row < kept_rows(tile_row); ++row)
             pan16_row_parts(samples, row, parts);
-        halves.lend(buffer, queue.write(files.pan16, std::move(parts)));
+        files.pan16.write(buffer, std::move(parts));
     }
-    return limits;
+    return found;
 }
 
-// Second pass: the kept rows stretched into `plane`, written as PAN8 a row of
-// tiles at a time.
-void stretch_and_write_pan8(const PanStageFiles& files, const BandStretch& band,
-                            io::BufferRing& halves, std::span<std::uint8_t> plane,
-                            io::WriteQueue& queue, const StageOptions& options) {
+void stretch_pan_image(const PanStageFiles& files, const PanLimits& limits,
+                       std::span<std::uint8_t> plane, const StageOptions& options,
+                       const std::function<void()>& first_stretched) {
+    const BandStretch band =
+        BandStretch::from_raw_limits(limits.maximum, limits.minimum, kPanExponent);
     // 64 KiB: on the heap, as a run may be given a small stack.
     const auto table = std::make_unique<ByteTable>();
     if (!options.reference) build_byte_table(band, *table);
     for (int tile_row = 0; tile_row * g.tile < g.height; ++tile_row) {
-        const auto buffer = halves.take();
+        const auto buffer = files.pan16.next();
         const auto samples = as_samples(buffer);
         read_tile_row(files.tiles, tile_row, samples, options.threads, false);
         const auto rows = plane.subspan(std::size_t(tile_row) * g.tile * g.width,
@@ -91,40 +92,10 @@ void stretch_and_write_pan8(const PanStageFiles& files, const BandStretch& band,
                          else
                              stretch_pan_rows(samples, g, *table, int(begin), int(end), rows);
                      });
-        halves.give_back(buffer);  // no job reads the tiles of this pass
-        if (tile_row == 0) {
-            queue.print("Done, now writing output of  " + files.pan8.path());
-            queue.print("Kopioin PAN datan");
-        }
-        queue.write(files.pan8, std::as_bytes(rows));
+        files.pan16.give_back(buffer);  // these tiles are not written again
+        if (tile_row == 0) first_stretched();
+        files.pan8.write_kept(std::as_bytes(rows));
     }
-}
-
-}  // namespace
-
-void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles,
-                      std::span<std::uint8_t> plane, io::WriteQueue& queue,
-                      const StageOptions& options, PanStatistics& statistics) {
-    // Two rows of tiles in turn: one is read while the other is written.
-    const std::size_t half_bytes = g.tile_row_samples() * sizeof(std::uint16_t);
-    io::BufferRing halves(queue, std::as_writable_bytes(tiles.first(kPanTileBufferSamples)),
-                          half_bytes);
-
-    const PanScan scan = scan_and_write_pan16(files, halves, queue, options.threads);
-    const PanLimits limits = scan.limits;
-    statistics = {limits.maximum, limits.minimum, scan.minimum_found, scan.nodata, scan.saturated};
-    queue.print("PAN Maximum:  " + std::to_string(limits.maximum));
-    queue.print("PAN Minimum:  " + std::to_string(limits.minimum));
-    const BandStretch band =
-        BandStretch::from_raw_limits(limits.maximum, limits.minimum, kPanExponent);
-    queue.print("Tiilityksen purku");
-    queue.print("With simoultaneous output of  " + files.pan16.path());
-
-    stretch_and_write_pan8(files, band, halves, plane, queue, options);
-    files.tiles.close();
-    queue.print("Copying of PAN Done! Proceeding with CIR, reading it");
-    queue.commit(files.pan8, options.durable);
-    queue.commit(files.pan16, options.durable);
 }
 
 }  // namespace cirsharp

@@ -1,9 +1,12 @@
-// Panchromatic stage: the tiled PAN image, its raw limits, the PAN16 and PAN8
-// products and the pan intensity plane that fusion reads.
+// Panchromatic stage: the tiled PAN image, read twice. The first pass finds
+// its raw limits and counts and hands the kept rows on as PAN16; the second
+// stretches them into the pan intensity plane that fusion reads, handed on
+// as PAN8.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "compute/options.hpp"
@@ -13,38 +16,51 @@ namespace cirsharp {
 
 namespace io {
 class InputFile;
-class OutputFile;
-class WriteQueue;
+class ProductWriter;
 }  // namespace io
 
-struct PanStageFiles {
-    io::InputFile& tiles;
-    io::OutputFile& pan16;
-    io::OutputFile& pan8;
+inline constexpr std::uint16_t kPanMinimumStart = 20000;
+
+// Raw limits over every sample, the cropped margin included. Samples 0 and 1
+// never become the minimum, and it stays 20000 when no sample lies in
+// 2..20000.
+struct PanLimits {
+    std::uint16_t maximum = 0;
+    std::uint16_t minimum = kPanMinimumStart;
 };
 
-// The PAN tile buffer: two rows of tiles, one read while the other is written.
-inline constexpr std::size_t kPanTileBufferSamples = 2 * kPanGeometry.tile_row_samples();
-
-// What the limit scan found: the raw limits as printed, and counts over the
-// kept image (the cropped margin takes part in the limits only).
-struct PanStatistics {
-    std::uint16_t maximum = 0;
-    std::uint16_t minimum = 0;
+// What the first pass finds: the limits, and counts over the samples that
+// reach the products (the cropped margin takes part in the limits only).
+struct PanScan {
+    PanLimits limits;
     bool minimum_found = false;   // a sample lies in 2..20000
     std::uint64_t nodata = 0;     // kept samples 0 or 1
     std::uint64_t saturated = 0;  // kept samples 65535
 };
 
-// Reads the PAN tile file a row of tiles at a time, twice: once for the
-// limits, handing the kept rows to the writer as PAN16, and once to stretch
-// them into the pan intensity plane (the PAN8 bytes, kPanGeometry.width x
-// height) in `plane`, handing each band to the writer as PAN8. Queues the
-// progress lines and the commits. Returns once no queued job reads `tiles`
-// (kPanTileBufferSamples long); `plane` must outlive the queued jobs.
-// `statistics` is filled before the limits are printed.
-void untile_pan_image(const PanStageFiles& files, std::span<std::uint16_t> tiles,
-                      std::span<std::uint8_t> plane, io::WriteQueue& queue,
-                      const StageOptions& options, PanStatistics& statistics);
+// The tile file and the two products made from it.
+struct PanStageFiles {
+    io::InputFile& tiles;
+    io::ProductWriter& pan16;
+    io::ProductWriter& pan8;
+};
+
+// The PAN tile buffer: two rows of tiles, one read while the other is written.
+inline constexpr std::size_t kPanTileBufferSamples = 2 * kPanGeometry.tile_row_samples();
+inline constexpr std::size_t kPanTileRowBytes =
+    kPanGeometry.tile_row_samples() * sizeof(std::uint16_t);
+
+// First pass: reads the tile file a row of tiles at a time into buffers of
+// `pan16` (kPanTileRowBytes each) and hands their kept rows back to it.
+PanScan scan_pan_image(const PanStageFiles& files, int threads);
+
+// Second pass: reads the tile file again through `pan16`'s buffers (writing
+// nothing from them), stretches the kept rows by `limits` into `plane`
+// (kPanGeometry.kept_samples() bytes, kept until the products are written)
+// and hands it to `pan8` a row of tiles at a time. Calls `first_stretched`
+// once the first row of tiles is stretched, before it is handed over.
+void stretch_pan_image(const PanStageFiles& files, const PanLimits& limits,
+                       std::span<std::uint8_t> plane, const StageOptions& options,
+                       const std::function<void()>& first_stretched);
 
 }  // namespace cirsharp

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "compute/options.hpp"
@@ -11,15 +12,15 @@
 namespace cirsharp {
 
 namespace io {
-class OutputFile;
-class WriteQueue;
+class ProductWriter;
 }  // namespace io
 
-// Builds the sharpened CIR raster band by band and queues its writing, its
-// progress line (once every pixel is computed) and its commit. `cir` (the
-// composite) and `pan` (the pan intensity plane) must outlive the queued
-// jobs.
+// Builds the sharpened CIR raster band by band into buffers of `sharpened`
+// and hands them back in order, from `cir` (the composite) and `pan` (the pan
+// intensity plane). Calls `computed` once every pixel is computed, before
+// the last bands are handed back.
 void sharpen_cir(std::span<const std::uint8_t> cir, std::span<const std::uint8_t> pan,
-                 io::OutputFile& file, io::WriteQueue& queue, const StageOptions& options);
+                 io::ProductWriter& sharpened, const StageOptions& options,
+                 const std::function<void()>& computed);
 
 }  // namespace cirsharp

@@ -1,0 +1,70 @@
+// One product's writer: all that a stage sees of writing. A stage takes a
+// buffer, fills it and hands it back; the writer appends the bytes to the
+// product in the order they are handed over (on the write queue's thread
+// when there is one), takes the buffer back once no pending write reads it,
+// and commits the product once it is finished. How the bytes reach the disk,
+// and when, is the writer's business alone.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "io/write_queue.hpp"
+
+namespace cirsharp::io {
+
+class OutputFile;
+
+class ProductWriter {
+  public:
+    // Writes `file` through `queue`; with `durable`, flushes it and its
+    // folder to disk before it is committed.
+    ProductWriter(WriteQueue& queue, OutputFile& file, bool durable);
+    // Waits until no pending write reads one of its buffers.
+    ~ProductWriter();
+    ProductWriter(const ProductWriter&) = delete;
+    ProductWriter& operator=(const ProductWriter&) = delete;
+
+    const std::string& path() const;
+
+    // The buffers that next() hands out, each `bytes` long: cut from
+    // `memory`, which the caller owns and keeps until drop_buffers() or the
+    // writer's end; or `count` of them, made when first needed.
+    void use_buffers(std::span<std::byte> memory, std::size_t bytes);
+    void use_buffers(std::size_t count, std::size_t bytes);
+
+    // A buffer to fill that no pending write reads; waits for one if need be.
+    std::span<std::byte> next();
+    // Appends `filled`, the first bytes of a buffer from next(), which is
+    // taken back once they are written.
+    void write(std::span<const std::byte> filled);
+    // Appends `parts`, all lying in `buffer` (one from next()), in order,
+    // and takes `buffer` back once they are written.
+    void write(std::span<const std::byte> buffer, std::vector<iovec> parts);
+    // Takes back a buffer from next() that is not to be written.
+    void give_back(std::span<const std::byte> buffer);
+    // Appends `data`, memory of the caller that stays unchanged until the
+    // write queue has finished.
+    void write_kept(std::span<const std::byte> data);
+    // Waits until no pending write reads one of its buffers and lets them
+    // go, so that their memory may be freed.
+    void drop_buffers();
+    // Every byte is handed over: the product is committed once they are
+    // written.
+    void finish();
+
+  private:
+    BufferRing& ring();
+
+    WriteQueue& queue_;
+    OutputFile& file_;
+    bool durable_;
+    std::optional<BufferRing> ring_;
+};
+
+}  // namespace cirsharp::io

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <future>
 #include <iostream>
+#include <memory>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,7 +117,7 @@ struct Worker {
 };
 
 void render(const Scene& scene, int first, int last, std::vector<Worker>& workers,
-            std::vector<std::uint16_t>& ring, std::vector<std::uint16_t>& colour) {
+            std::span<std::uint16_t> ring, std::span<std::uint16_t> colour) {
     const PanGeometry& g = kPanGeometry;
     const std::size_t width = g.mosaic_width();
     const unsigned threads = unsigned(workers.size());
@@ -161,11 +163,16 @@ void write_exposure(const Scene& scene, io::OutputFile& colour_file, io::OutputF
     // slab is rendered, the previous one is written: three rows of tiles and
     // two colour slabs take turns.
     constexpr int kSlab = 20;
-    std::vector<std::uint16_t> ring(3 * g.tile_row_samples());
+    // Every sample is rendered before it is written: no need to clear them.
+    const std::size_t ring_samples = 3 * g.tile_row_samples();
     const std::size_t slab_samples =
         std::size_t(kSlab) * sample::kBlockColourRows * std::size_t(kColourGeometry.width) * kBands;
-    std::vector<std::uint16_t> colour[2] = {std::vector<std::uint16_t>(slab_samples),
-                                            std::vector<std::uint16_t>(slab_samples)};
+    const std::unique_ptr<std::uint16_t[]> ring_memory(new std::uint16_t[ring_samples]);
+    const std::unique_ptr<std::uint16_t[]> colour_memory(new std::uint16_t[2 * slab_samples]);
+    const std::span<std::uint16_t> ring(ring_memory.get(), ring_samples);
+    const std::span<std::uint16_t> colour[2] = {
+        std::span(colour_memory.get(), slab_samples),
+        std::span(colour_memory.get() + slab_samples, slab_samples)};
     int tile_rows_written = 0;
     std::future<void> writing;
     for (int first = 0, slab = 0; first < Scene::blocks(); first += kSlab, ++slab) {

@@ -269,7 +269,8 @@ struct Scene::Impl {
                Place& place) const;
     Rad surface(int x, int y, const Texture& tex) const;
     Rad field_surface(const Field& field, double u, double v, const Texture& tex) const;
-    const Field* pure_field(int x0, int x1, int y) const;
+    const Field* pure_field(int x0, int x1, int y, bool& trees) const;
+    bool tree(int x, int y, double& shadow, Rad& crown) const;
     void field_run(const Field& field, int x0, int y, const double* low8, const NoiseRow& mid_row,
                    Float16 band[4]) const;
 };
@@ -666,10 +667,11 @@ void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low
         field.rows_along_u ? x * cos_a + y * sin_a + u_off : -x * sin_a + y * cos_a + v_off;
     const Double16 t = along * field.frequency + field.phase;
     // floor(t), exact for |t| < 2^31.
-    Double16 whole = __builtin_convertvector(__builtin_convertvector(t, Int16), Double16);
-    whole = select(whole > t, whole - 1, whole);
-    const Double16 wave = 2 * (t - whole) - 1;
-    const Double16 tri = select(wave < 0, -wave, wave);  // 0 on a row, 1 between
+    const Double16 whole = __builtin_convertvector(__builtin_convertvector(t, Int16), Double16);
+    const Double16 below = whole - Double16((whole > t) & Mask16(Double16{} + 1));
+    const Double16 wave = 2 * (t - below) - 1;
+    // |wave|, the sign bit cleared: 0 on a row, 1 between.
+    const Double16 tri = Double16(Mask16(wave) & 0x7fffffffffffffffll);
     const double shade_of[2] = {field.brightness * (1 + 0.09 * low8[0]),
                                 field.brightness * (1 + 0.09 * low8[1])};
     Double16 shade;
@@ -723,9 +725,10 @@ void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low
 }
 
 // The field that the pixels x0..x1 of row y lie inside of, clear of every
-// edge, road, river, plot and tree; nullptr when something else may be there.
+// edge, road, river and plot; nullptr when something else may be there.
 // Fields, plots and the road's sides are convex, so the two ends decide.
-const Field* Scene::Impl::pure_field(int x0, int x1, int y) const {
+// `trees` tells whether a crown or its shadow may reach the pixels.
+const Field* Scene::Impl::pure_field(int x0, int x1, int y, bool& trees) const {
     if (river) {
         if (river_along_x) {
             // The centre line moves by less than a pixel a pixel.
@@ -743,9 +746,8 @@ const Field* Scene::Impl::pure_field(int x0, int x1, int y) const {
     if ((a0 < 0) != (a1 < 0) || std::fabs(a0) < road_half + 2 || std::fabs(a1) < road_half + 2)
         return nullptr;
     const int ci = x0 / kCrownCell, cj = y / kCrownCell;
-    if (near[std::size_t(cj) * kCrownCols + std::size_t(ci)] ||
-        near[std::size_t(cj) * kCrownCols + std::size_t(x1 / kCrownCell)])
-        return nullptr;
+    trees = near[std::size_t(cj) * kCrownCols + std::size_t(ci)] ||
+            near[std::size_t(cj) * kCrownCols + std::size_t(x1 / kCrownCell)];
     const double u0 = frame_u(x0, y), v0 = frame_v(x0, y);
     const double u1 = frame_u(x1, y), v1 = frame_v(x1, y);
     if (building_near(u0, v0) || building_near(u1, v1) ||
@@ -770,6 +772,48 @@ const Field* Scene::Impl::pure_field(int x0, int x1, int y) const {
         fi = f;
     }
     return &strips[si].fields[std::size_t(fi)];
+}
+
+// A tree crown at PAN pixel (x, y): true with its radiance in `crown`, under
+// `shadow` (a building's, or 1). Else `shadow` deepens where a crown's shadow
+// falls.
+bool Scene::Impl::tree(int x, int y, double& shadow, Rad& crown) const {
+    const int ci = x / kCrownCell, cj = y / kCrownCell;
+    if (near[std::size_t(cj) * kCrownCols + std::size_t(ci)]) {
+        // The crown whose top is nearest, among the four cells that can reach.
+        const auto best_crown = [&](int px, int py, double& height) -> const Crown* {
+            const int i = px / kCrownCell, j = py / kCrownCell;
+            const int i2 = px % kCrownCell < kCrownCell / 2 ? i - 1 : i + 1;
+            const int j2 = py % kCrownCell < kCrownCell / 2 ? j - 1 : j + 1;
+            const Crown* found = nullptr;
+            for (const int jj : {j, j2})
+                for (const int ii : {i, i2}) {
+                    if (ii < 0 || jj < 0 || ii >= kCrownCols || jj >= kCrownRows) continue;
+                    const Crown& c = crowns[std::size_t(jj) * kCrownCols + std::size_t(ii)];
+                    if (c.radius == 0) continue;
+                    const int dx = px - c.x, dy = py - c.y;
+                    const double h = double(c.radius * c.radius - dx * dx - dy * dy);
+                    if (h > 0 && (!found || h > height)) {
+                        found = &c;
+                        height = h;
+                    }
+                }
+            return found;
+        };
+        double height = 0;
+        if (const Crown* c = best_crown(x, y, height)) {
+            const double r = c->radius;
+            const double toward_sun = -((x - c->x) * sun_x + (y - c->y) * sun_y) / r;
+            const double tone = 0.85 + 0.3 * c->tone / 255.0;
+            crown = kMaterial[kCrown] *
+                    (tone * (0.72 + 0.28 * toward_sun + 0.25 * height / (r * r)) * shadow);
+            return true;
+        }
+        if (x >= tree_shadow_x && y >= tree_shadow_y &&
+            best_crown(x - tree_shadow_x, y - tree_shadow_y, height))
+            shadow = std::min(shadow, 0.45);
+    }
+    return false;
 }
 
 // Everything at PAN pixel (x, y): roofs, tree crowns, their shadows, then the
@@ -814,40 +858,8 @@ Rad Scene::Impl::surface(int x, int y, const Texture& tex) const {
         clip(v, sdv, b->v0, b->v1);
         if (lo <= hi) shadow = 0.42;
     }
-    const int ci = x / kCrownCell, cj = y / kCrownCell;
-    if (near[std::size_t(cj) * kCrownCols + std::size_t(ci)]) {
-        // The crown whose top is nearest, among the four cells that can reach.
-        const auto best_crown = [&](int px, int py, double& height) -> const Crown* {
-            const int i = px / kCrownCell, j = py / kCrownCell;
-            const int i2 = px % kCrownCell < kCrownCell / 2 ? i - 1 : i + 1;
-            const int j2 = py % kCrownCell < kCrownCell / 2 ? j - 1 : j + 1;
-            const Crown* found = nullptr;
-            for (const int jj : {j, j2})
-                for (const int ii : {i, i2}) {
-                    if (ii < 0 || jj < 0 || ii >= kCrownCols || jj >= kCrownRows) continue;
-                    const Crown& c = crowns[std::size_t(jj) * kCrownCols + std::size_t(ii)];
-                    if (c.radius == 0) continue;
-                    const int dx = px - c.x, dy = py - c.y;
-                    const double h = double(c.radius * c.radius - dx * dx - dy * dy);
-                    if (h > 0 && (!found || h > height)) {
-                        found = &c;
-                        height = h;
-                    }
-                }
-            return found;
-        };
-        double height = 0;
-        if (const Crown* c = best_crown(x, y, height)) {
-            const double r = c->radius;
-            const double toward_sun = -((x - c->x) * sun_x + (y - c->y) * sun_y) / r;
-            const double tone = 0.85 + 0.3 * c->tone / 255.0;
-            return kMaterial[kCrown] *
-                   (tone * (0.72 + 0.28 * toward_sun + 0.25 * height / (r * r)) * shadow);
-        }
-        if (x >= tree_shadow_x && y >= tree_shadow_y &&
-            best_crown(x - tree_shadow_x, y - tree_shadow_y, height))
-            shadow = std::min(shadow, 0.45);
-    }
+    Rad crown;
+    if (tree(x, y, shadow, crown)) return crown;
     Place place;
     return ground(x, y, u, v, plot, tex, place) * shadow;
 }
@@ -858,18 +870,22 @@ namespace {
 // about sigma, from a stream of its own for each row.
 class RowNoise {
   public:
+    RowNoise() = default;
     RowNoise(std::uint64_t seed, std::uint64_t row, std::uint64_t band)
         : state_(hash(seed, row, band, 7) | 1) {}
-    // Two 12-bit uniform numbers a pixel, 48 bits of a step for two pixels:
-    // the noise of 16 pixels, each `scaled` being its sigma * sqrt(6) / 4096.
-    Double16 next16(const Double16& scaled) {
-        Int16 sums;
-        for (int i = 0; i < 16; i += 2) {
-            const std::uint64_t bits = step();
-            sums[i] = int(bits & 0xfff) + int((bits >> 12) & 0xfff) - 4095;
-            sums[i + 1] = int((bits >> 24) & 0xfff) + int((bits >> 36) & 0xfff) - 4095;
-        }
-        return __builtin_convertvector(sums, Double16) * scaled;
+    // The triangular numbers of `pixels` pixels (an even number) of each of
+    // `count` streams, row after row into `out`: per pixel the sum of two
+    // 12-bit uniform numbers less 4095, 48 bits of a step for two pixels.
+    // The streams are independent, so stepping them in turn keeps the
+    // processor busy while each step waits for the one before.
+    static void draw(RowNoise* streams, int count, int pixels, std::int16_t* out) {
+        for (int i = 0; i < pixels; i += 2)
+            for (int k = 0; k < count; ++k) {
+                const std::uint64_t bits = streams[k].step();
+                std::int16_t* o = out + std::size_t(k) * std::size_t(pixels) + std::size_t(i);
+                o[0] = std::int16_t(int(bits & 0xfff) + int((bits >> 12) & 0xfff) - 4095);
+                o[1] = std::int16_t(int((bits >> 24) & 0xfff) + int((bits >> 36) & 0xfff) - 4095);
+            }
     }
     double uniform() { return unit(step()); }
 
@@ -880,8 +896,17 @@ class RowNoise {
         state_ ^= state_ >> 27;
         return state_ * 0x2545f4914f6cdd1dull;
     }
-    std::uint64_t state_;
+    std::uint64_t state_ = 1;
 };
+
+// The noise of 16 pixels from their drawn numbers, `scaled` being each
+// pixel's sigma * sqrt(6) / 4096.
+Double16 noise16(const std::int16_t* drawn, const Double16& scaled) {
+    using Short16 = std::int16_t __attribute__((vector_size(32)));
+    Short16 sums;
+    std::memcpy(&sums, drawn, sizeof sums);
+    return __builtin_convertvector(sums, Double16) * scaled;
+}
 
 // Rounded to whole counts (signals stay far from the int range), then
 // clamped to the 12-bit range.
@@ -930,10 +955,13 @@ struct NoiseTable {
         }
     }
     static Double16 of(const std::vector<double>& t, const Double16& s) {
-        const Int16 i = __builtin_convertvector(s, Int16);
+        Int16 i = __builtin_convertvector(s, Int16);
+        i &= ~(i >> 31);  // below 0: 0
+        const Int16 over = i > 8191;
+        i = (i & ~over) | (8191 & over);
         Double16 scaled;
         for (int k = 0; k < 16; ++k)
-            scaled[k] = t[std::size_t(std::clamp(i[k], 0, 8191))];
+            scaled[k] = t[std::size_t(i[k])];
         return scaled;
     }
 };
@@ -978,6 +1006,14 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
         }
         return v;
     }();
+    // The sensor noise of the block's PAN rows, a stream for each row.
+    work.drawn.resize(std::size_t(kBlockPanRows) * kMosaicWidth);
+    {
+        RowNoise streams[kBlockPanRows];
+        for (int r = 0; r < rows; ++r)
+            streams[r] = RowNoise(s.seed, std::uint64_t(block * kBlockPanRows + r), 4);
+        RowNoise::draw(streams, rows, kMosaicWidth, work.drawn.data());
+    }
     const PanGeometry& g = kPanGeometry;
     for (int r = 0; r < rows; ++r) {
         const int y = block * kBlockPanRows + r;
@@ -988,15 +1024,29 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
         double low_every_8[kMosaicWidth / 8];
         for (int k = 0; k < kMosaicWidth / 8; ++k)
             low_every_8[k] = low.at(8 * k + 4);
-        RowNoise noise(s.seed, std::uint64_t(y), 4), dark(s.seed, std::uint64_t(y), 5);
+        RowNoise dark(s.seed, std::uint64_t(y), 5);
+        const std::int16_t* drawn = work.drawn.data() + std::size_t(r) * kMosaicWidth;
         std::uint16_t* out = pan.data() + std::size_t(r) * kMosaicWidth;
         float* gr = with_colour ? ground.data() : nullptr;
         for (int x0 = 0; x0 < kMosaicWidth; x0 += 16) {
             // Runs of 16 pixels inside one field take the short way. The
             // run is held band by band, so that the loops below vectorise.
             Float16 band[4];
-            if (const Field* field = s.pure_field(x0, x0 + 15, y)) {
+            bool trees = false;
+            if (const Field* field = s.pure_field(x0, x0 + 15, y, trees)) {
                 s.field_run(*field, x0, y, low_every_8 + x0 / 8, mid, band);
+                // Trees in the field (a wood) stand on the field's ground.
+                for (int i = 0; trees && i < 16; ++i) {
+                    double shadow = 1;
+                    Rad crown;
+                    if (s.tree(x0 + i, y, shadow, crown)) {
+                        for (int b = 0; b < 4; ++b)
+                            band[b][i] = crown.v[b];
+                    } else if (shadow != 1) {
+                        for (int b = 0; b < 4; ++b)
+                            band[b][i] *= float(shadow);
+                    }
+                }
             } else {
                 for (int i = 0; i < 16; ++i) {
                     const Rad a =
@@ -1020,7 +1070,7 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
                                 0.1 * __builtin_convertvector(band[2], Double16) +
                                 0.3 * __builtin_convertvector(band[3], Double16)) *
                                1.15;
-            const Double16 pan_noise = noise.next16(NoiseTable::of(sensor.pan, p));
+            const Double16 pan_noise = noise16(drawn + x0, NoiseTable::of(sensor.pan, p));
             const Int16 counts = to_counts(kBlackLevel + p + pan_noise);
             for (int i = 0; i < 16; ++i)
                 out[x0 + i] = std::uint16_t(counts[i]);
@@ -1032,12 +1082,14 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
         if (gr) {  // the row across colour footprints, band after band
             float* ac = across.data() + std::size_t(r) * kColourWidth * 4;
             for (int b = 0; b < 4; ++b)
-                for (int c = 0; c < kColourWidth; ++c) {
-                    const float* q = gr + std::size_t(b) * kMosaicWidth +
-                                     std::size_t(25 * (c / 8) + phase_first[c % 8]);
-                    const float* w = phase_w[c % 8];
-                    ac[std::size_t(b) * kColourWidth + std::size_t(c)] =
-                        w[0] * q[0] + w[1] * q[1] + w[2] * q[2] + w[3] * q[3];
+                for (int c8 = 0; c8 < kColourWidth; c8 += 8) {  // 8 footprints, 25 pixels
+                    const float* q0 = gr + std::size_t(b) * kMosaicWidth + std::size_t(25 * c8 / 8);
+                    float* a8 = ac + std::size_t(b) * kColourWidth + std::size_t(c8);
+                    for (int k = 0; k < 8; ++k) {
+                        const float* q = q0 + phase_first[k];
+                        const float* w = phase_w[k];
+                        a8[k] = w[0] * q[0] + w[1] * q[1] + w[2] * q[2] + w[3] * q[3];
+                    }
                 }
         }
         const auto fill = [&](int from, int to, std::uint16_t v) {
@@ -1055,8 +1107,16 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
     if (!with_colour) return;
 
     const bool dead[kBands] = {f.dead_red, f.dead_green, f.dead_blue, f.dead_nir};
+    // The colour rows' noise, a stream for each band of each row.
+    {
+        RowNoise streams[kBlockColourRows * kBands];
+        for (int cr = 0; cr < kBlockColourRows; ++cr)
+            for (int b = 0; b < kBands; ++b)
+                streams[cr * kBands + b] = RowNoise(
+                    s.seed, std::uint64_t(block * kBlockColourRows + cr), std::uint64_t(b));
+        RowNoise::draw(streams, kBlockColourRows * kBands, kColourWidth, work.drawn.data());
+    }
     for (int cr = 0; cr < kBlockColourRows; ++cr) {
-        const int row = block * kBlockColourRows + cr;
         const int y0 = phase_first[cr];
         const float* wy = phase_w[cr];
         const std::size_t stride = std::size_t(kColourWidth) * 4;
@@ -1064,7 +1124,8 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
         for (int b = 0; b < kBands; ++b) {
             const float* a0 =
                 across.data() + std::size_t(y0) * stride + std::size_t(b) * kColourWidth;
-            RowNoise noise(s.seed, std::uint64_t(row), std::uint64_t(b));
+            const std::int16_t* drawn =
+                work.drawn.data() + std::size_t(cr * kBands + b) * kColourWidth;
             for (int c = 0; c < kColourWidth; c += 16) {
                 Float16 line[4];
                 for (int k = 0; k < 4; ++k)
@@ -1073,7 +1134,7 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
                 const Float16 sum =
                     wy[0] * line[0] + wy[1] * line[1] + wy[2] * line[2] + wy[3] * line[3];
                 const Double16 m = __builtin_convertvector(sum, Double16) / 625;
-                const Double16 colour_noise = noise.next16(NoiseTable::of(sensor.colour, m));
+                const Double16 colour_noise = noise16(drawn + c, NoiseTable::of(sensor.colour, m));
                 const Int16 counts = to_counts(kBlackLevel + m + colour_noise);
                 for (int i = 0; i < 16; ++i) {
                     const bool zero = dead[b] || (f.nodata && c + i >= kNodataColourColumn);

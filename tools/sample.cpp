@@ -3,6 +3,7 @@
 // afresh, the same bytes for a seed on every machine. Options add the defects
 // that the run record flags, so a trial flight can show each of them.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <future>
@@ -105,7 +106,7 @@ Request parse(std::vector<std::string> args) {
     return r;
 }
 
-// Renders the blocks [first, last) on `threads` threads, each block's PAN rows
+// Renders the blocks [first, last) on the workers' threads, each block's PAN rows
 // into the tile rows of `ring` (three rows of tiles, by tile row modulo 3) and
 // its colour rows into `colour` (from colour row 8 * first on).
 struct Worker {
@@ -121,10 +122,14 @@ void render(const Scene& scene, int first, int last, std::vector<Worker>& worker
     const PanGeometry& g = kPanGeometry;
     const std::size_t width = g.mosaic_width();
     const unsigned threads = unsigned(workers.size());
+    // Each thread takes the next block that none has taken, so that a slow
+    // block (a village) holds up no other; a block's samples go where the
+    // block alone says, whichever thread renders it.
+    std::atomic<int> next{first};
     const auto work = [&](unsigned t) {
         std::vector<std::uint16_t>& pan = workers[t].pan;
         std::vector<std::uint16_t>& rgbn = workers[t].rgbn;
-        for (int b = first + int(t); b < last; b += int(threads)) {
+        for (int b = next++; b < last; b = next++) {
             scene.render_block(b, pan, rgbn, workers[t].scratch);
             for (int r = 0; r < Scene::pan_rows(b); ++r) {
                 const std::size_t y = std::size_t(b) * sample::kBlockPanRows + std::size_t(r);

@@ -750,10 +750,17 @@ const Field* Scene::Impl::pure_field(int x0, int x1, int y, bool& trees) const {
             near[std::size_t(cj) * kCrownCols + std::size_t(x1 / kCrownCell)];
     const double u0 = frame_u(x0, y), v0 = frame_v(x0, y);
     const double u1 = frame_u(x1, y), v1 = frame_v(x1, y);
-    if (building_near(u0, v0) || building_near(u1, v1) ||
-        int(u0 / kBuildingCell) != int(u1 / kBuildingCell) ||
-        int(v0 / kBuildingCell) != int(v1 / kBuildingCell))
-        return nullptr;
+    // A plot fills its building's cell of the field frame, and a cell without
+    // a building holds nothing of one. The run, far shorter than a cell, lies
+    // in the cells between those of its ends: at most four.
+    for (const double c : {u0, v0, u1, v1})
+        if (c < 0 || c >= kDomain) return nullptr;
+    const int i0 = int(u0 / kBuildingCell), i1 = int(u1 / kBuildingCell);
+    const int j0 = int(v0 / kBuildingCell), j1 = int(v1 / kBuildingCell);
+    for (int j = std::min(j0, j1); j <= std::max(j0, j1); ++j)
+        for (int i = std::min(i0, i1); i <= std::max(i0, i1); ++i)
+            if (building_index[std::size_t(j) * kBuildingCells + std::size_t(i)] >= 0)
+                return nullptr;
     constexpr double kClear = 9;  // beyond the widest edge
     std::size_t si = 0;
     int fi = 0;

@@ -9,6 +9,8 @@
 #include "fusion/fusion_kernels.hpp"
 #include "pan/pan_kernels.hpp"
 #include "radiometry/radiometry.hpp"
+#include "raster/geometry.hpp"
+#include "scene.hpp"
 
 namespace {
 
@@ -130,6 +132,26 @@ void BM_Fusion(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * rows * g.width);
 }
 BENCHMARK(BM_Fusion)->Args({400, 0})->Args({50, 1})->Unit(benchmark::kMillisecond);
+
+// cirsharp-sample's scene on one thread: every eighth block of seed 1 (its
+// PAN rows, and its colour rows where it has any), in PAN pixels per second.
+void BM_SceneBlocks(benchmark::State& state) {
+    static const sample::Scene scene(1);
+    sample::Scene::Workspace work;
+    std::vector<std::uint16_t> pan(std::size_t(sample::kBlockPanRows) *
+                                   kPanGeometry.mosaic_width());
+    std::vector<std::uint16_t> colour(std::size_t(sample::kBlockColourRows) *
+                                      std::size_t(kColourGeometry.width) * kBands);
+    std::int64_t pixels = 0;
+    for (auto _ : state)
+        for (int b = 0; b < sample::Scene::blocks(); b += 8) {
+            scene.render_block(b, pan, colour, work);
+            benchmark::DoNotOptimize(pan.data());
+            pixels += sample::Scene::pan_rows(b) * std::int64_t(kPanGeometry.mosaic_width());
+        }
+    state.SetItemsProcessed(pixels);
+}
+BENCHMARK(BM_SceneBlocks)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

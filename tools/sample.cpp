@@ -3,10 +3,13 @@
 // afresh, the same bytes for a seed on every machine. Options add the defects
 // that the run record flags, so a trial flight can show each of them.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <future>
 #include <iostream>
+#include <memory>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,7 +106,7 @@ Request parse(std::vector<std::string> args) {
     return r;
 }
 
-// Renders the blocks [first, last) on `threads` threads, each block's PAN rows
+// Renders the blocks [first, last) on the workers' threads, each block's PAN rows
 // into the tile rows of `ring` (three rows of tiles, by tile row modulo 3) and
 // its colour rows into `colour` (from colour row 8 * first on).
 struct Worker {
@@ -115,14 +118,18 @@ struct Worker {
 };
 
 void render(const Scene& scene, int first, int last, std::vector<Worker>& workers,
-            std::vector<std::uint16_t>& ring, std::vector<std::uint16_t>& colour) {
+            std::span<std::uint16_t> ring, std::span<std::uint16_t> colour) {
     const PanGeometry& g = kPanGeometry;
     const std::size_t width = g.mosaic_width();
     const unsigned threads = unsigned(workers.size());
+    // Each thread takes the next block that none has taken, so that a slow
+    // block (a village) holds up no other; a block's samples go where the
+    // block alone says, whichever thread renders it.
+    std::atomic<int> next{first};
     const auto work = [&](unsigned t) {
         std::vector<std::uint16_t>& pan = workers[t].pan;
         std::vector<std::uint16_t>& rgbn = workers[t].rgbn;
-        for (int b = first + int(t); b < last; b += int(threads)) {
+        for (int b = next++; b < last; b = next++) {
             scene.render_block(b, pan, rgbn, workers[t].scratch);
             for (int r = 0; r < Scene::pan_rows(b); ++r) {
                 const std::size_t y = std::size_t(b) * sample::kBlockPanRows + std::size_t(r);
@@ -161,11 +168,16 @@ void write_exposure(const Scene& scene, io::OutputFile& colour_file, io::OutputF
     // slab is rendered, the previous one is written: three rows of tiles and
     // two colour slabs take turns.
     constexpr int kSlab = 20;
-    std::vector<std::uint16_t> ring(3 * g.tile_row_samples());
+    // Every sample is rendered before it is written: no need to clear them.
+    const std::size_t ring_samples = 3 * g.tile_row_samples();
     const std::size_t slab_samples =
         std::size_t(kSlab) * sample::kBlockColourRows * std::size_t(kColourGeometry.width) * kBands;
-    std::vector<std::uint16_t> colour[2] = {std::vector<std::uint16_t>(slab_samples),
-                                            std::vector<std::uint16_t>(slab_samples)};
+    const std::unique_ptr<std::uint16_t[]> ring_memory(new std::uint16_t[ring_samples]);
+    const std::unique_ptr<std::uint16_t[]> colour_memory(new std::uint16_t[2 * slab_samples]);
+    const std::span<std::uint16_t> ring(ring_memory.get(), ring_samples);
+    const std::span<std::uint16_t> colour[2] = {
+        std::span(colour_memory.get(), slab_samples),
+        std::span(colour_memory.get() + slab_samples, slab_samples)};
     int tile_rows_written = 0;
     std::future<void> writing;
     for (int first = 0, slab = 0; first < Scene::blocks(); first += kSlab, ++slab) {

@@ -7,6 +7,10 @@
 
 #include "raster/geometry.hpp"
 
+// The 16-lane vectors below stay inside this file: that passing one by value
+// would follow another ABI on a machine with AVX-512 concerns no caller.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace cirsharp::sample {
 
 namespace {
@@ -15,6 +19,7 @@ constexpr int kMosaicWidth = int(kPanGeometry.mosaic_width());    // 11776
 constexpr int kMosaicHeight = int(kPanGeometry.mosaic_height());  // 7680
 constexpr int kColourWidth = kColourGeometry.width;
 constexpr int kColourHeight = kColourGeometry.height;
+static_assert(kMosaicWidth % 16 == 0 && kColourWidth % 16 == 0, "rows are runs of 16 pixels");
 
 // ------------------------------------------------------------ randomness
 
@@ -52,6 +57,19 @@ class Stream {
 // Red, green, blue and near infrared at the sensor, in 12-bit counts: four
 // floats that one vector instruction scales.
 using Float4 = float __attribute__((vector_size(16)));
+// A run of 16 pixels, one lane each: the compiler splits the operations into
+// vector instructions of the machine's width, each lane rounded as the same
+// operation on one number would be.
+using Float16 = float __attribute__((vector_size(64)));
+using Double16 = double __attribute__((vector_size(128)));
+using Int16 = int __attribute__((vector_size(64)));
+using Mask16 = long long __attribute__((vector_size(128)));  // a comparison of Double16s
+// Lane by lane a where the mask is set, else b: in bitwise operations, which
+// the compiler keeps in vectors.
+Double16 select(const Mask16& mask, const Double16& a, const Double16& b) {
+    return Double16(((Mask16)a & mask) | ((Mask16)b & ~mask));
+}
+constexpr Double16 kLane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 struct Rad {
     Float4 v;
 };
@@ -251,7 +269,10 @@ struct Scene::Impl {
                Place& place) const;
     Rad surface(int x, int y, const Texture& tex) const;
     Rad field_surface(const Field& field, double u, double v, const Texture& tex) const;
-    const Field* pure_field(int x0, int x1, int y) const;
+    const Field* pure_field(int x0, int x1, int y, bool& trees) const;
+    bool tree(int x, int y, double& shadow, Rad& crown) const;
+    void field_run(const Field& field, int x0, int y, const double* low8, const NoiseRow& mid_row,
+                   Float16 band[4]) const;
 };
 
 // ------------------------------------------------------------ layout
@@ -636,10 +657,78 @@ Rad Scene::Impl::field_surface(const Field& field, double u, double v, const Tex
     return kMaterial[kSoil];
 }
 
+// field_surface() of the 16 pixels x0..x0+15 of row y inside `field`, band by
+// band: the same operations, lane by lane. `low8` is the large-scale variation
+// of its two runs of 8 pixels.
+void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low8,
+                            const NoiseRow& mid_row, Float16 band[4]) const {
+    const Double16 x = double(x0) + kLane;
+    const Double16 along =
+        field.rows_along_u ? x * cos_a + y * sin_a + u_off : -x * sin_a + y * cos_a + v_off;
+    const Double16 t = along * field.frequency + field.phase;
+    // floor(t), exact for |t| < 2^31.
+    const Double16 whole = __builtin_convertvector(__builtin_convertvector(t, Int16), Double16);
+    const Double16 below = whole - Double16((whole > t) & Mask16(Double16{} + 1));
+    const Double16 wave = 2 * (t - below) - 1;
+    // |wave|, the sign bit cleared: 0 on a row, 1 between.
+    const Double16 tri = Double16(Mask16(wave) & 0x7fffffffffffffffll);
+    const double shade_of[2] = {field.brightness * (1 + 0.09 * low8[0]),
+                                field.brightness * (1 + 0.09 * low8[1])};
+    Double16 shade;
+    for (int i = 0; i < 16; ++i)
+        shade[i] = shade_of[i / 8];
+    // Each pixel is (base + step * weight) * factor, band by band, in floats.
+    Rad base[2] = {kMaterial[kSoil], kMaterial[kSoil]}, step{};
+    Double16 weight = {}, factor = shade;
+    switch (field.type) {
+        case kFieldCrop:
+            base[0] = base[1] = kMaterial[kCrop];
+            step.v = kMaterial[kSoil].v - kMaterial[kCrop].v;
+            weight = 0.6 * tri * tri;
+            break;
+        case kFieldYoung:
+            base[0] = base[1] = kMaterial[kYoungCrop];
+            step.v = kMaterial[kSoil].v - kMaterial[kYoungCrop].v;
+            weight = 0.8 * tri;
+            break;
+        case kFieldSoil:
+            for (int h = 0; h < 2; ++h)
+                base[h] = blend(kMaterial[kSoil], kMaterial[kWetSoil],
+                                std::clamp(-0.2 - 0.8 * low8[h], 0.0, 0.5));
+            factor = shade * (0.92 + 0.16 * tri);
+            break;
+        case kFieldStubble:
+            base[0] = base[1] = kMaterial[kStubble];
+            factor = shade * select(tri > 0.85, Double16{} + 0.86, Double16{} + 1.0);
+            break;
+        case kFieldMeadow: {
+            base[0] = base[1] = kMaterial[kMeadow];
+            Double16 m;
+            for (int i = 0; i < 16; ++i)
+                m[i] = mid_row.at(x0 + i);
+            factor = shade * (0.9 + 0.1 * m);
+            break;
+        }
+        case kFieldWood:
+            base[0] = base[1] = kMaterial[kForestFloor];
+            break;
+    }
+    const bool blended = field.type == kFieldCrop || field.type == kFieldYoung;
+    const Float16 w = __builtin_convertvector(weight, Float16);
+    const Float16 k = __builtin_convertvector(factor, Float16);
+    for (int b = 0; b < 4; ++b) {
+        Float16 a;
+        for (int i = 0; i < 16; ++i)
+            a[i] = base[i / 8].v[b];
+        band[b] = (blended ? a + step.v[b] * w : a) * k;
+    }
+}
+
 // The field that the pixels x0..x1 of row y lie inside of, clear of every
-// edge, road, river, plot and tree; nullptr when something else may be there.
+// edge, road, river and plot; nullptr when something else may be there.
 // Fields, plots and the road's sides are convex, so the two ends decide.
-const Field* Scene::Impl::pure_field(int x0, int x1, int y) const {
+// `trees` tells whether a crown or its shadow may reach the pixels.
+const Field* Scene::Impl::pure_field(int x0, int x1, int y, bool& trees) const {
     if (river) {
         if (river_along_x) {
             // The centre line moves by less than a pixel a pixel.
@@ -657,15 +746,21 @@ const Field* Scene::Impl::pure_field(int x0, int x1, int y) const {
     if ((a0 < 0) != (a1 < 0) || std::fabs(a0) < road_half + 2 || std::fabs(a1) < road_half + 2)
         return nullptr;
     const int ci = x0 / kCrownCell, cj = y / kCrownCell;
-    if (near[std::size_t(cj) * kCrownCols + std::size_t(ci)] ||
-        near[std::size_t(cj) * kCrownCols + std::size_t(x1 / kCrownCell)])
-        return nullptr;
+    trees = near[std::size_t(cj) * kCrownCols + std::size_t(ci)] ||
+            near[std::size_t(cj) * kCrownCols + std::size_t(x1 / kCrownCell)];
     const double u0 = frame_u(x0, y), v0 = frame_v(x0, y);
     const double u1 = frame_u(x1, y), v1 = frame_v(x1, y);
-    if (building_near(u0, v0) || building_near(u1, v1) ||
-        int(u0 / kBuildingCell) != int(u1 / kBuildingCell) ||
-        int(v0 / kBuildingCell) != int(v1 / kBuildingCell))
-        return nullptr;
+    // A plot fills its building's cell of the field frame, and a cell without
+    // a building holds nothing of one. The run, far shorter than a cell, lies
+    // in the cells between those of its ends: at most four.
+    for (const double c : {u0, v0, u1, v1})
+        if (c < 0 || c >= kDomain) return nullptr;
+    const int i0 = int(u0 / kBuildingCell), i1 = int(u1 / kBuildingCell);
+    const int j0 = int(v0 / kBuildingCell), j1 = int(v1 / kBuildingCell);
+    for (int j = std::min(j0, j1); j <= std::max(j0, j1); ++j)
+        for (int i = std::min(i0, i1); i <= std::max(i0, i1); ++i)
+            if (building_index[std::size_t(j) * kBuildingCells + std::size_t(i)] >= 0)
+                return nullptr;
     constexpr double kClear = 9;  // beyond the widest edge
     std::size_t si = 0;
     int fi = 0;
@@ -684,6 +779,48 @@ const Field* Scene::Impl::pure_field(int x0, int x1, int y) const {
         fi = f;
     }
     return &strips[si].fields[std::size_t(fi)];
+}
+
+// A tree crown at PAN pixel (x, y): true with its radiance in `crown`, under
+// `shadow` (a building's, or 1). Else `shadow` deepens where a crown's shadow
+// falls.
+bool Scene::Impl::tree(int x, int y, double& shadow, Rad& crown) const {
+    const int ci = x / kCrownCell, cj = y / kCrownCell;
+    if (near[std::size_t(cj) * kCrownCols + std::size_t(ci)]) {
+        // The crown whose top is nearest, among the four cells that can reach.
+        const auto best_crown = [&](int px, int py, double& height) -> const Crown* {
+            const int i = px / kCrownCell, j = py / kCrownCell;
+            const int i2 = px % kCrownCell < kCrownCell / 2 ? i - 1 : i + 1;
+            const int j2 = py % kCrownCell < kCrownCell / 2 ? j - 1 : j + 1;
+            const Crown* found = nullptr;
+            for (const int jj : {j, j2})
+                for (const int ii : {i, i2}) {
+                    if (ii < 0 || jj < 0 || ii >= kCrownCols || jj >= kCrownRows) continue;
+                    const Crown& c = crowns[std::size_t(jj) * kCrownCols + std::size_t(ii)];
+                    if (c.radius == 0) continue;
+                    const int dx = px - c.x, dy = py - c.y;
+                    const double h = double(c.radius * c.radius - dx * dx - dy * dy);
+                    if (h > 0 && (!found || h > height)) {
+                        found = &c;
+                        height = h;
+                    }
+                }
+            return found;
+        };
+        double height = 0;
+        if (const Crown* c = best_crown(x, y, height)) {
+            const double r = c->radius;
+            const double toward_sun = -((x - c->x) * sun_x + (y - c->y) * sun_y) / r;
+            const double tone = 0.85 + 0.3 * c->tone / 255.0;
+            crown = kMaterial[kCrown] *
+                    (tone * (0.72 + 0.28 * toward_sun + 0.25 * height / (r * r)) * shadow);
+            return true;
+        }
+        if (x >= tree_shadow_x && y >= tree_shadow_y &&
+            best_crown(x - tree_shadow_x, y - tree_shadow_y, height))
+            shadow = std::min(shadow, 0.45);
+    }
+    return false;
 }
 
 // Everything at PAN pixel (x, y): roofs, tree crowns, their shadows, then the
@@ -728,40 +865,8 @@ Rad Scene::Impl::surface(int x, int y, const Texture& tex) const {
         clip(v, sdv, b->v0, b->v1);
         if (lo <= hi) shadow = 0.42;
     }
-    const int ci = x / kCrownCell, cj = y / kCrownCell;
-    if (near[std::size_t(cj) * kCrownCols + std::size_t(ci)]) {
-        // The crown whose top is nearest, among the four cells that can reach.
-        const auto best_crown = [&](int px, int py, double& height) -> const Crown* {
-            const int i = px / kCrownCell, j = py / kCrownCell;
-            const int i2 = px % kCrownCell < kCrownCell / 2 ? i - 1 : i + 1;
-            const int j2 = py % kCrownCell < kCrownCell / 2 ? j - 1 : j + 1;
-            const Crown* found = nullptr;
-            for (const int jj : {j, j2})
-                for (const int ii : {i, i2}) {
-                    if (ii < 0 || jj < 0 || ii >= kCrownCols || jj >= kCrownRows) continue;
-                    const Crown& c = crowns[std::size_t(jj) * kCrownCols + std::size_t(ii)];
-                    if (c.radius == 0) continue;
-                    const int dx = px - c.x, dy = py - c.y;
-                    const double h = double(c.radius * c.radius - dx * dx - dy * dy);
-                    if (h > 0 && (!found || h > height)) {
-                        found = &c;
-                        height = h;
-                    }
-                }
-            return found;
-        };
-        double height = 0;
-        if (const Crown* c = best_crown(x, y, height)) {
-            const double r = c->radius;
-            const double toward_sun = -((x - c->x) * sun_x + (y - c->y) * sun_y) / r;
-            const double tone = 0.85 + 0.3 * c->tone / 255.0;
-            return kMaterial[kCrown] *
-                   (tone * (0.72 + 0.28 * toward_sun + 0.25 * height / (r * r)) * shadow);
-        }
-        if (x >= tree_shadow_x && y >= tree_shadow_y &&
-            best_crown(x - tree_shadow_x, y - tree_shadow_y, height))
-            shadow = std::min(shadow, 0.45);
-    }
+    Rad crown;
+    if (tree(x, y, shadow, crown)) return crown;
     Place place;
     return ground(x, y, u, v, plot, tex, place) * shadow;
 }
@@ -772,18 +877,22 @@ namespace {
 // about sigma, from a stream of its own for each row.
 class RowNoise {
   public:
+    RowNoise() = default;
     RowNoise(std::uint64_t seed, std::uint64_t row, std::uint64_t band)
         : state_(hash(seed, row, band, 7) | 1) {}
-    // Two 12-bit uniform numbers a pixel, 48 bits of a step for two pixels.
-    double next(double sigma) {
-        if (left_ == 0) {
-            bits_ = step();
-            left_ = 2;
-        }
-        const int a = int(bits_ & 0xfff), b = int((bits_ >> 12) & 0xfff);
-        bits_ >>= 24;
-        --left_;
-        return double(a + b - 4095) * (sigma * (2.449489742783178 / 4096));  // sqrt(6)
+    // The triangular numbers of `pixels` pixels (an even number) of each of
+    // `count` streams, row after row into `out`: per pixel the sum of two
+    // 12-bit uniform numbers less 4095, 48 bits of a step for two pixels.
+    // The streams are independent, so stepping them in turn keeps the
+    // processor busy while each step waits for the one before.
+    static void draw(RowNoise* streams, int count, int pixels, std::int16_t* out) {
+        for (int i = 0; i < pixels; i += 2)
+            for (int k = 0; k < count; ++k) {
+                const std::uint64_t bits = streams[k].step();
+                std::int16_t* o = out + std::size_t(k) * std::size_t(pixels) + std::size_t(i);
+                o[0] = std::int16_t(int(bits & 0xfff) + int((bits >> 12) & 0xfff) - 4095);
+                o[1] = std::int16_t(int((bits >> 24) & 0xfff) + int((bits >> 36) & 0xfff) - 4095);
+            }
     }
     double uniform() { return unit(step()); }
 
@@ -794,14 +903,25 @@ class RowNoise {
         state_ ^= state_ >> 27;
         return state_ * 0x2545f4914f6cdd1dull;
     }
-    std::uint64_t state_;
-    std::uint64_t bits_ = 0;
-    int left_ = 0;
+    std::uint64_t state_ = 1;
 };
 
-std::uint16_t to_counts(double v) {
-    const int counts = int(v + 0.5);  // signals stay far from the int range
-    return std::uint16_t(counts < 0 ? 0 : counts > int(kFullScale) ? int(kFullScale) : counts);
+// The noise of 16 pixels from their drawn numbers, `scaled` being each
+// pixel's sigma * sqrt(6) / 4096.
+Double16 noise16(const std::int16_t* drawn, const Double16& scaled) {
+    using Short16 = std::int16_t __attribute__((vector_size(32)));
+    Short16 sums;
+    std::memcpy(&sums, drawn, sizeof sums);
+    return __builtin_convertvector(sums, Double16) * scaled;
+}
+
+// Rounded to whole counts (signals stay far from the int range), then
+// clamped to the 12-bit range.
+Int16 to_counts(const Double16& v) {
+    Int16 counts = __builtin_convertvector(v + 0.5, Int16);
+    counts &= ~(counts >> 31);  // below 0: 0
+    const Int16 over = counts > int(kFullScale);
+    return (counts & ~over) | (int(kFullScale) & over);
 }
 
 // The over-exposed patch of --saturate, in kept PAN pixels.
@@ -830,18 +950,26 @@ int Scene::pan_rows(int block) {
 
 namespace {
 
-// Sensor noise of a signal of s counts: shot noise and read noise.
+// Sensor noise of a signal of s counts: shot noise and read noise, as the
+// scale of RowNoise's triangular numbers (sigma * sqrt(6) / 4096).
 struct NoiseTable {
     std::vector<double> pan, colour;  // by whole counts, up to 8191
     explicit NoiseTable(bool on) : pan(8192), colour(8192) {
+        constexpr double kTriangle = 2.449489742783178 / 4096;  // sqrt(6)
         for (std::size_t s = 0; on && s < pan.size(); ++s) {
-            pan[s] = 0.9 * std::sqrt(double(s)) + 3;
-            colour[s] = 0.6 * std::sqrt(double(s)) + 2;
+            pan[s] = (0.9 * std::sqrt(double(s)) + 3) * kTriangle;
+            colour[s] = (0.6 * std::sqrt(double(s)) + 2) * kTriangle;
         }
     }
-    static double of(const std::vector<double>& t, double s) {
-        const int i = int(s);
-        return t[std::size_t(i < 0 ? 0 : i > 8191 ? 8191 : i)];
+    static Double16 of(const std::vector<double>& t, const Double16& s) {
+        Int16 i = __builtin_convertvector(s, Int16);
+        i &= ~(i >> 31);  // below 0: 0
+        const Int16 over = i > 8191;
+        i = (i & ~over) | (8191 & over);
+        Double16 scaled;
+        for (int k = 0; k < 16; ++k)
+            scaled[k] = t[std::size_t(i[k])];
+        return scaled;
     }
 };
 const NoiseTable kNoise(true), kNoNoise(false);
@@ -855,12 +983,12 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
     const NoiseTable& sensor = s.sensor_noise ? kNoise : kNoNoise;
     const int rows = pan_rows(block);
     const bool with_colour = block < colour_blocks();
-    // The ground of the block, four bands a pixel, for the colour footprints,
+    // The ground of a row, band after band, for the colour footprints,
     // and its sums across colour footprints; every element is written before
     // it is read, so the buffers serve block after block.
     std::vector<float>& ground = work.ground;
     std::vector<float>& across = work.across;
-    ground.resize(std::size_t(kMosaicWidth) * 4);  // one row at a time
+    ground.resize(std::size_t(kMosaicWidth) * 4);  // one row at a time, band by band
     across.resize(std::size_t(kBlockPanRows) * kColourWidth * 4);
     // Colour pixel (c, r) integrates the ground over [25c/8, 25(c+1)/8) x
     // [25r/8, 25(r+1)/8): four PAN pixels each way, weighted in eighths. The
@@ -885,6 +1013,14 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
         }
         return v;
     }();
+    // The sensor noise of the block's PAN rows, a stream for each row.
+    work.drawn.resize(std::size_t(kBlockPanRows) * kMosaicWidth);
+    {
+        RowNoise streams[kBlockPanRows];
+        for (int r = 0; r < rows; ++r)
+            streams[r] = RowNoise(s.seed, std::uint64_t(block * kBlockPanRows + r), 4);
+        RowNoise::draw(streams, rows, kMosaicWidth, work.drawn.data());
+    }
     const PanGeometry& g = kPanGeometry;
     for (int r = 0; r < rows; ++r) {
         const int y = block * kBlockPanRows + r;
@@ -895,44 +1031,73 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
         double low_every_8[kMosaicWidth / 8];
         for (int k = 0; k < kMosaicWidth / 8; ++k)
             low_every_8[k] = low.at(8 * k + 4);
-        RowNoise noise(s.seed, std::uint64_t(y), 4), dark(s.seed, std::uint64_t(y), 5);
+        RowNoise dark(s.seed, std::uint64_t(y), 5);
+        const std::int16_t* drawn = work.drawn.data() + std::size_t(r) * kMosaicWidth;
         std::uint16_t* out = pan.data() + std::size_t(r) * kMosaicWidth;
         float* gr = with_colour ? ground.data() : nullptr;
         for (int x0 = 0; x0 < kMosaicWidth; x0 += 16) {
-            // Runs of 16 pixels inside one field take the short way.
-            Rad run[16];
-            if (const Field* field = s.pure_field(x0, x0 + 15, y)) {
-                for (int i = 0; i < 16; ++i)
-                    run[i] = s.field_surface(*field, s.frame_u(x0 + i, y), s.frame_v(x0 + i, y),
-                                             {low_every_8[(x0 + i) / 8], 0, &mid, x0 + i});
+            // Runs of 16 pixels inside one field take the short way. The
+            // run is held band by band, so that the loops below vectorise.
+            Float16 band[4];
+            bool trees = false;
+            if (const Field* field = s.pure_field(x0, x0 + 15, y, trees)) {
+                s.field_run(*field, x0, y, low_every_8 + x0 / 8, mid, band);
+                // Trees in the field (a wood) stand on the field's ground.
+                for (int i = 0; trees && i < 16; ++i) {
+                    double shadow = 1;
+                    Rad crown;
+                    if (s.tree(x0 + i, y, shadow, crown)) {
+                        for (int b = 0; b < 4; ++b)
+                            band[b][i] = crown.v[b];
+                    } else if (shadow != 1) {
+                        for (int b = 0; b < 4; ++b)
+                            band[b][i] *= float(shadow);
+                    }
+                }
             } else {
-                for (int i = 0; i < 16; ++i)
-                    run[i] = s.surface(x0 + i, y, {low_every_8[(x0 + i) / 8], 0, &mid, x0 + i});
+                for (int i = 0; i < 16; ++i) {
+                    const Rad a =
+                        s.surface(x0 + i, y, {low_every_8[(x0 + i) / 8], 0, &mid, x0 + i});
+                    for (int b = 0; b < 4; ++b)
+                        band[b][i] = a.v[b];
+                }
             }
-            double p[16];
-            for (int i = 0; i < 16; ++i) {
-                const Rad a = run[i] * (vignette_y - vignette_x[std::size_t(x0 + i)]);
-                if (gr) std::memcpy(gr + 4 * (x0 + i), &a.v, sizeof a.v);
-                // The PAN band spans the visible and the near infrared.
-                p[i] = (0.3 * a.v[0] + 0.3 * a.v[1] + 0.1 * a.v[2] + 0.3 * a.v[3]) * 1.15;
-            }
+            Double16 corner;
+            std::memcpy(&corner, vignette_x.data() + x0, sizeof corner);
+            const Float16 lens = __builtin_convertvector(vignette_y - corner, Float16);
+            for (Float16& b : band)
+                b *= lens;
+            if (gr)
+                for (int b = 0; b < 4; ++b)
+                    std::memcpy(gr + std::size_t(b) * kMosaicWidth + std::size_t(x0), &band[b],
+                                sizeof band[b]);
+            // The PAN band spans the visible and the near infrared.
+            const Double16 p = (0.3 * __builtin_convertvector(band[0], Double16) +
+                                0.3 * __builtin_convertvector(band[1], Double16) +
+                                0.1 * __builtin_convertvector(band[2], Double16) +
+                                0.3 * __builtin_convertvector(band[3], Double16)) *
+                               1.15;
+            const Double16 pan_noise = noise16(drawn + x0, NoiseTable::of(sensor.pan, p));
+            const Int16 counts = to_counts(kBlackLevel + p + pan_noise);
             for (int i = 0; i < 16; ++i)
-                out[x0 + i] =
-                    to_counts(kBlackLevel + p[i] + noise.next(NoiseTable::of(sensor.pan, p[i])));
+                out[x0 + i] = std::uint16_t(counts[i]);
             // So short an exposure that a pixel catches one count or none.
             if (f.dark_pan)
                 for (int i = 0; i < 16; ++i)
                     out[x0 + i] = dark.uniform() * 4096 < p[i] ? 1 : 0;
         }
-        if (gr) {  // the row across colour footprints, four bands a pixel
+        if (gr) {  // the row across colour footprints, band after band
             float* ac = across.data() + std::size_t(r) * kColourWidth * 4;
-            for (int c = 0; c < kColourWidth; ++c) {
-                const float* px = gr + 4 * (25 * (c / 8) + phase_first[c % 8]);
-                const float* w = phase_w[c % 8];
-                for (int b = 0; b < 4; ++b)
-                    ac[4 * c + b] =
-                        w[0] * px[b] + w[1] * px[4 + b] + w[2] * px[8 + b] + w[3] * px[12 + b];
-            }
+            for (int b = 0; b < 4; ++b)
+                for (int c8 = 0; c8 < kColourWidth; c8 += 8) {  // 8 footprints, 25 pixels
+                    const float* q0 = gr + std::size_t(b) * kMosaicWidth + std::size_t(25 * c8 / 8);
+                    float* a8 = ac + std::size_t(b) * kColourWidth + std::size_t(c8);
+                    for (int k = 0; k < 8; ++k) {
+                        const float* q = q0 + phase_first[k];
+                        const float* w = phase_w[k];
+                        a8[k] = w[0] * q[0] + w[1] * q[1] + w[2] * q[2] + w[3] * q[3];
+                    }
+                }
         }
         const auto fill = [&](int from, int to, std::uint16_t v) {
             std::fill(out + from, out + std::max(from, to), v);
@@ -949,24 +1114,40 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
     if (!with_colour) return;
 
     const bool dead[kBands] = {f.dead_red, f.dead_green, f.dead_blue, f.dead_nir};
+    // The colour rows' noise, a stream for each band of each row.
+    {
+        RowNoise streams[kBlockColourRows * kBands];
+        for (int cr = 0; cr < kBlockColourRows; ++cr)
+            for (int b = 0; b < kBands; ++b)
+                streams[cr * kBands + b] = RowNoise(
+                    s.seed, std::uint64_t(block * kBlockColourRows + cr), std::uint64_t(b));
+        RowNoise::draw(streams, kBlockColourRows * kBands, kColourWidth, work.drawn.data());
+    }
     for (int cr = 0; cr < kBlockColourRows; ++cr) {
-        const int row = block * kBlockColourRows + cr;
         const int y0 = phase_first[cr];
         const float* wy = phase_w[cr];
-        const float* a0 = across.data() + std::size_t(y0) * kColourWidth * 4;
         const std::size_t stride = std::size_t(kColourWidth) * 4;
         std::uint16_t* out = colour.data() + std::size_t(cr) * kColourWidth * kBands;
         for (int b = 0; b < kBands; ++b) {
-            RowNoise noise(s.seed, std::uint64_t(row), std::uint64_t(b));
-            for (int c = 0; c < kColourWidth; ++c) {
-                const std::size_t i = std::size_t(4 * c + b);
-                const float sum = wy[0] * a0[i] + wy[1] * a0[stride + i] +
-                                  wy[2] * a0[2 * stride + i] + wy[3] * a0[3 * stride + i];
-                const double m = double(sum) / 625;
-                std::uint16_t v =
-                    to_counts(kBlackLevel + m + noise.next(NoiseTable::of(sensor.colour, m)));
-                if (dead[b] || (f.nodata && c >= kNodataColourColumn)) v = 0;
-                out[std::size_t(b) * kColourWidth + std::size_t(c)] = v;
+            const float* a0 =
+                across.data() + std::size_t(y0) * stride + std::size_t(b) * kColourWidth;
+            const std::int16_t* drawn =
+                work.drawn.data() + std::size_t(cr * kBands + b) * kColourWidth;
+            for (int c = 0; c < kColourWidth; c += 16) {
+                Float16 line[4];
+                for (int k = 0; k < 4; ++k)
+                    std::memcpy(&line[k], a0 + std::size_t(k) * stride + std::size_t(c),
+                                sizeof line[k]);
+                const Float16 sum =
+                    wy[0] * line[0] + wy[1] * line[1] + wy[2] * line[2] + wy[3] * line[3];
+                const Double16 m = __builtin_convertvector(sum, Double16) / 625;
+                const Double16 colour_noise = noise16(drawn + c, NoiseTable::of(sensor.colour, m));
+                const Int16 counts = to_counts(kBlackLevel + m + colour_noise);
+                for (int i = 0; i < 16; ++i) {
+                    const bool zero = dead[b] || (f.nodata && c + i >= kNodataColourColumn);
+                    out[std::size_t(b) * kColourWidth + std::size_t(c + i)] =
+                        zero ? 0 : std::uint16_t(counts[i]);
+                }
             }
         }
     }

@@ -51,6 +51,7 @@ class Scene {
     // `work` is the caller's scratch memory, one for each thread.
     struct Workspace {
         std::vector<float> ground, across;
+        std::vector<std::int16_t> drawn;  // sensor noise
     };
     void render_block(int block, std::span<std::uint16_t> pan, std::span<std::uint16_t> colour,
                       Workspace& work) const;

@@ -70,7 +70,9 @@ std::vector<io::OutputFile> create_products(const RunPlan& plan, io::TempFiles& 
     products.reserve(kProducts.size());
     for (int i = 2; i < kPositions; ++i) {
         try {
-            products.push_back(io::OutputFile::create(plan.paths[i], temps));
+            products.push_back(io::OutputFile::create(
+                plan.paths[i], temps,
+                plan.direct_io ? io::IoMode::kDirect : io::IoMode::kBuffered));
             if (plan.envi)
                 products.back().set_sidecar(".hdr", io::envi_header(layout_of(kProducts[i - 2])));
         } catch (const io::FileError& e) {
@@ -126,7 +128,7 @@ struct Writers {
 
 // The PAN stage's two passes, then the tile buffer goes.
 void run_pan(io::InputFile& tiles, Writers& w, WorkBuffers& b, const StageOptions& options,
-             Transcript& transcript, RunFindings& findings) {
+             bool forget_inputs, Transcript& transcript, RunFindings& findings) {
     const PanStageFiles files{tiles, w.pan16, w.pan8};
     w.pan16.use_buffers(std::as_writable_bytes(std::span(b.tiles.get(), kPanTileBufferSamples)),
                         kPanTileRowBytes);
@@ -135,10 +137,12 @@ void run_pan(io::InputFile& tiles, Writers& w, WorkBuffers& b, const StageOption
     transcript.pan_scanned(found, w.pan16.path());
     stretch_pan_image(files, found.limits, b.plane_span(), options,
                       [&] { transcript.pan8_begins(w.pan8.path()); });
-    tiles.close();
+    tiles.close(forget_inputs);
     transcript.pan_done();
-    w.pan8.finish();
+    // PAN16 was written whole in the first pass: it goes in place first, so
+    // once PAN8 is in place, so is PAN16.
     w.pan16.finish();
+    w.pan8.finish();
     w.pan16.drop_buffers();
     b.tiles.reset();
 }
@@ -146,7 +150,7 @@ void run_pan(io::InputFile& tiles, Writers& w, WorkBuffers& b, const StageOption
 // The colour stage: RGBIR16, then the composite and CIR8; then the colour
 // buffers go.
 void run_colour(io::InputFile& colour, Writers& w, WorkBuffers& b, const StageOptions& options,
-                Transcript& transcript, RunFindings& findings) {
+                bool forget_inputs, Transcript& transcript, RunFindings& findings) {
     const BandRows rows = b.band_row_spans();
     const std::size_t half = rgbir_band_samples(cg);
     w.rgbir16.use_buffers(std::as_writable_bytes(std::span(b.rgbir.get(), 2 * half)),
@@ -162,7 +166,7 @@ void run_colour(io::InputFile& colour, Writers& w, WorkBuffers& b, const StageOp
     transcript.stretch_limits(stretch_limits(raw, stretch));
     w.cir8.write_kept(std::as_bytes(b.cir_span()));
     transcript.cir_done();
-    colour.close();
+    colour.close(forget_inputs);
     w.rgbir16.finish();
     w.cir8.finish();
     for (auto& row : b.band_rows)
@@ -189,8 +193,8 @@ void run_stages(const RunPlan& plan, io::InputFile& colour, io::InputFile& tiles
               {queue, products[3], plan.fsync},
               {queue, products[4], plan.fsync}};
 
-    run_pan(tiles, w, buffers, options, transcript, findings);
-    run_colour(colour, w, buffers, options, transcript, findings);
+    run_pan(tiles, w, buffers, options, plan.direct_io, transcript, findings);
+    run_colour(colour, w, buffers, options, plan.direct_io, transcript, findings);
     sharpen_cir(buffers.cir_span(), buffers.plane_span(), w.sharpened, options,
                 [&] { transcript.sharpened_computed(); });
     w.sharpened.finish();

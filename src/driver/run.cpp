@@ -32,7 +32,7 @@ constexpr std::uint64_t kInputBytes[2] = {cg.file_bytes(), pg.file_bytes()};
 
 // Input `i` (0 or 1), checked for its size. An input of exactly the other
 // input's size was most likely given in the other's place.
-io::InputFile open_input(const std::string& path, int i, Transcript& transcript,
+io::InputFile open_input(const std::string& path, int i, bool drop_pages, Transcript& transcript,
                          RunFindings& findings) {
     const std::uint64_t needed = kInputBytes[i];
     const std::uint64_t others = kInputBytes[1 - i];
@@ -45,6 +45,7 @@ io::InputFile open_input(const std::string& path, int i, Transcript& transcript,
                                           kPositionNames[1 - i] + ": are the inputs swapped?");
         f.require_size(needed, kPositionNames[i]);
         f.spool(needed);
+        if (drop_pages) f.drop_pages_when_closed();
         findings.input_sizes[std::size_t(i)] = f.size();  // a stream: the bytes taken in
         return f;
     } catch (const io::FileError& e) {
@@ -128,7 +129,7 @@ struct Writers {
 
 // The PAN stage's two passes, then the tile buffer goes.
 void run_pan(io::InputFile& tiles, Writers& w, WorkBuffers& b, const StageOptions& options,
-             bool forget_inputs, Transcript& transcript, RunFindings& findings) {
+             Transcript& transcript, RunFindings& findings) {
     const PanStageFiles files{tiles, w.pan16, w.pan8};
     w.pan16.use_buffers(std::as_writable_bytes(std::span(b.tiles.get(), kPanTileBufferSamples)),
                         kPanTileRowBytes);
@@ -137,7 +138,7 @@ void run_pan(io::InputFile& tiles, Writers& w, WorkBuffers& b, const StageOption
     transcript.pan_scanned(found, w.pan16.path());
     stretch_pan_image(files, found.limits, b.plane_span(), options,
                       [&] { transcript.pan8_begins(w.pan8.path()); });
-    tiles.close(forget_inputs);
+    tiles.close();
     transcript.pan_done();
     // PAN16 was written whole in the first pass: it goes in place first, so
     // once PAN8 is in place, so is PAN16.
@@ -150,7 +151,7 @@ void run_pan(io::InputFile& tiles, Writers& w, WorkBuffers& b, const StageOption
 // The colour stage: RGBIR16, then the composite and CIR8; then the colour
 // buffers go.
 void run_colour(io::InputFile& colour, Writers& w, WorkBuffers& b, const StageOptions& options,
-                bool forget_inputs, Transcript& transcript, RunFindings& findings) {
+                Transcript& transcript, RunFindings& findings) {
     const BandRows rows = b.band_row_spans();
     const std::size_t half = rgbir_band_samples(cg);
     w.rgbir16.use_buffers(std::as_writable_bytes(std::span(b.rgbir.get(), 2 * half)),
@@ -166,7 +167,7 @@ void run_colour(io::InputFile& colour, Writers& w, WorkBuffers& b, const StageOp
     transcript.stretch_limits(stretch_limits(raw, stretch));
     w.cir8.write_kept(std::as_bytes(b.cir_span()));
     transcript.cir_done();
-    colour.close(forget_inputs);
+    colour.close();
     w.rgbir16.finish();
     w.cir8.finish();
     for (auto& row : b.band_rows)
@@ -193,8 +194,8 @@ void run_stages(const RunPlan& plan, io::InputFile& colour, io::InputFile& tiles
               {queue, products[3], plan.fsync},
               {queue, products[4], plan.fsync}};
 
-    run_pan(tiles, w, buffers, options, plan.direct_io, transcript, findings);
-    run_colour(colour, w, buffers, options, plan.direct_io, transcript, findings);
+    run_pan(tiles, w, buffers, options, transcript, findings);
+    run_colour(colour, w, buffers, options, transcript, findings);
     sharpen_cir(buffers.cir_span(), buffers.plane_span(), w.sharpened, options,
                 [&] { transcript.sharpened_computed(); });
     w.sharpened.finish();
@@ -205,8 +206,8 @@ void run_stages(const RunPlan& plan, io::InputFile& colour, io::InputFile& tiles
 
 void run_conversion(const RunPlan& plan, io::TempFiles& temps, Transcript& transcript,
                     RunFindings& findings) {
-    io::InputFile colour = open_input(plan.paths[0], 0, transcript, findings);
-    io::InputFile tiles = open_input(plan.paths[1], 1, transcript, findings);
+    io::InputFile colour = open_input(plan.paths[0], 0, plan.direct_io, transcript, findings);
+    io::InputFile tiles = open_input(plan.paths[1], 1, plan.direct_io, transcript, findings);
     std::vector<io::OutputFile> products = create_products(plan, temps, transcript);
     WorkBuffers buffers;
     buffers.report(transcript);

@@ -138,7 +138,22 @@ void InputFile::read_at(std::uint64_t offset, std::span<const iovec> parts) {
     }
 }
 
-void InputFile::close(bool forget) {
+void InputFile::drop_pages_when_closed() {
+    if (!stamp_ || stamp_->size == 0) return;
+    const auto size = static_cast<std::size_t>(stamp_->size);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_.get(), 0);
+    if (map == MAP_FAILED) return;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> resident((size + page - 1) / page);
+    const bool known = ::mincore(map, size, resident.data()) == 0;
+    ::munmap(map, size);
+    if (!known) return;
+    const auto cached = static_cast<std::size_t>(
+        std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }));
+    drop_pages_ = cached * 2 < resident.size();
+}
+
+void InputFile::close() {
     // Each input is read more than once; products made from two versions
     // of it would match neither, so none of them is committed.
     if (stamp_ && fd_) {
@@ -152,7 +167,7 @@ void InputFile::close(bool forget) {
             throw FileError(path_, "changed while it was being read");
     }
     // A hint only: a file system that cannot drop the pages keeps them.
-    if (forget && stamp_ && fd_) ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_DONTNEED);
+    if (drop_pages_ && fd_) ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_DONTNEED);
     if (const int err = fd_.close()) throw FileError(path_, "cannot close", err);
 }
 

@@ -67,10 +67,13 @@ class InputFile {
     void read_at(std::uint64_t offset, std::span<std::byte> out);
     // Several buffers from consecutive bytes starting at `offset`.
     void read_at(std::uint64_t offset, std::span<const iovec> parts);
+    // Asks that the pages of a regular file be dropped from the page cache
+    // when it is closed, unless most of them are there already now: those
+    // were read by someone else, who may read them again.
+    void drop_pages_when_closed();
     // Refuses a regular file that changed since it was opened (so between
-    // reads of the same bytes), then closes it. With `forget`, the pages it
-    // read are dropped from the page cache first: nobody reads them again.
-    void close(bool forget = false);
+    // reads of the same bytes), then closes it.
+    void close();
 
   private:
     InputFile(std::string path, Descriptor fd, std::optional<std::uint64_t> size, bool seekable)
@@ -87,6 +90,7 @@ class InputFile {
         timespec modified, changed;
     };
     std::optional<Stamp> stamp_;
+    bool drop_pages_ = false;
 };
 
 class OutputFile {

@@ -5,7 +5,7 @@
 # indices up to 1000, MaxArraySize 1001):
 #
 #   sbatch --array="$(examples/convert-flight.slurm --tasks flight.txt)" \
-#       --cpus-per-task=2 --mem=600M examples/convert-flight.slurm flight.txt
+#       --cpus-per-task=2 --mem=600M examples/convert-flight.slurm flight.txt --io direct
 #
 # The manifest names one exposure a line: its seven paths in cirsharp's order,
 # separated by spaces or tabs; blank lines and lines starting with # are
@@ -41,7 +41,7 @@
 # commands that list and resubmit the tasks that did not finish.
 #SBATCH --job-name=cirsharp
 #SBATCH --cpus-per-task=2
-#SBATCH --mem=600M
+#SBATCH --mem=1500M
 #SBATCH --time=01:00:00
 #SBATCH --output=cirsharp-%A_%a.out
 set -euo pipefail

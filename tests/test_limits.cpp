@@ -152,9 +152,9 @@ TEST(ResourceLimits, FewProcessIdsInACgroup) {
     }
 }
 
-// A run in a memory cgroup of 600 MB, as a batch task with --mem=600M gets,
-// converts as usual, and no more than 500 MB were ever charged to it, the
-// page cache of its products and inputs included.
+// A run with direct I/O in a memory cgroup of 600 MB, as a batch task with
+// --mem=600M gets, converts as usual, and no more than 500 MB were ever
+// charged to it, the page cache of its products and inputs included.
 TEST(ResourceLimits, AMemoryCgroupOf600MB) {
     std::string why_not;
     const auto group = test::MemoryCgroup::make(600'000'000, why_not);
@@ -165,9 +165,10 @@ TEST(ResourceLimits, AMemoryCgroupOf600MB) {
         place_old_products(paths);
         ChildSetup setup;
         setup.cgroup_procs = group->procs();
-        const auto r =
-            test::run_child(CIRSHARP_BIN, test::with_options({"--threads", threads}, paths), setup);
-        const std::string context = "memory.max 600M --threads " + threads;
+        const auto r = test::run_child(
+            CIRSHARP_BIN, test::with_options({"--io", "direct", "--threads", threads}, paths),
+            setup);
+        const std::string context = "memory.max 600M --io direct --threads " + threads;
         EXPECT_EQ(r.status, 0) << context << ": " << r.err;
         expect_sound_end(r, dir, paths, context);
     }

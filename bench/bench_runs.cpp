@@ -20,7 +20,7 @@ extern char** environ;
 namespace {
 
 struct Sample {
-    double wall = 0, cpu = 0, rss_mb = 0;
+    double wall = 0, cpu = 0, rss_mb = 0, user = 0, sys = 0;
 };
 
 Sample run_once(const std::vector<std::string>& argv_strings) {
@@ -48,8 +48,8 @@ Sample run_once(const std::vector<std::string>& argv_strings) {
     }
     auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
     return {std::chrono::duration<double>(end - start).count(),
-            seconds(usage.ru_utime) + seconds(usage.ru_stime),
-            double(usage.ru_maxrss) * 1024 / 1e6};
+            seconds(usage.ru_utime) + seconds(usage.ru_stime), double(usage.ru_maxrss) * 1024 / 1e6,
+            seconds(usage.ru_utime), seconds(usage.ru_stime)};
 }
 
 double median(std::vector<double> v) {
@@ -98,6 +98,11 @@ int main(int argc, char** argv) {
         {"cirsharp --threads 1 --record",
          converter({"--threads", "1", "--record", dir + "/record.json"}),
          {}},
+        // Through the page cache, as before direct writes.
+        {"cirsharp --io buffered", converter({"--io", "buffered"}), {}},
+        {"cirsharp --threads 1 --io buffered",
+         converter({"--threads", "1", "--io", "buffered"}),
+         {}},
     };
     run_once(floor_args);  // warm the page cache
     // Each round starts one variant further on, so that no variant always
@@ -108,20 +113,24 @@ int main(int argc, char** argv) {
             v.samples.push_back(run_once(v.argv));
         }
 
-    std::printf("%-38s %10s %10s %12s\n", "run", "wall s", "CPU s", "peak RSS MB");
+    std::printf("%-38s %10s %10s %8s %8s %12s\n", "run", "wall s", "CPU s", "user s", "sys s",
+                "peak RSS MB");
     std::vector<double> wall, cpu, rss;
     for (const auto& v : variants) {
-        std::vector<double> w, c;
+        std::vector<double> w, c, u, k;
         double peak = 0;
         for (const auto& s : v.samples) {
             w.push_back(s.wall);
             c.push_back(s.cpu);
+            u.push_back(s.user);
+            k.push_back(s.sys);
             peak = std::max(peak, s.rss_mb);
         }
         wall.push_back(median(w));
         cpu.push_back(median(c));
         rss.push_back(peak);
-        std::printf("%-38s %10.3f %10.3f %12.1f\n", v.name.c_str(), wall.back(), cpu.back(), peak);
+        std::printf("%-38s %10.3f %10.3f %8.3f %8.3f %12.1f\n", v.name.c_str(), wall.back(),
+                    cpu.back(), median(u), median(k), peak);
     }
     const double floor_ratio = wall[0] / wall[4];
     const double speedup = wall[3] / wall[0];

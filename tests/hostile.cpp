@@ -220,6 +220,50 @@ PidsCgroup::~PidsCgroup() {
     ::rmdir(path_.c_str());
 }
 
+std::unique_ptr<MemoryCgroup> MemoryCgroup::make(std::uint64_t max_bytes, std::string& why_not) {
+    if (::geteuid() != 0) {
+        why_not = "not root";
+        return nullptr;
+    }
+    const std::string name = "/cirsharp-test-memory-" + std::to_string(::getpid());
+    std::string path;
+    bool v2 = false;
+    if (text_of("/sys/fs/cgroup/cgroup.controllers").find("memory") != std::string::npos) {
+        const std::string control = "/sys/fs/cgroup/cgroup.subtree_control";
+        if (text_of(control).find("memory") == std::string::npos) write_text(control, "+memory");
+        path = "/sys/fs/cgroup" + name;
+        v2 = true;
+    } else if (fs::exists("/sys/fs/cgroup/memory/cgroup.procs")) {
+        path = "/sys/fs/cgroup/memory" + name;  // version 1
+    } else {
+        why_not = "no cgroup file system with the memory controller";
+        return nullptr;
+    }
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+        why_not = "cannot make the cgroup " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    std::unique_ptr<MemoryCgroup> group(new MemoryCgroup(path, v2));
+    const std::string limit = path + (v2 ? "/memory.max" : "/memory.limit_in_bytes");
+    if (!write_text(limit, std::to_string(max_bytes) + "\n")) {
+        why_not = "cannot set " + limit;
+        return nullptr;
+    }
+    if (v2 && !fs::exists(path + "/memory.peak")) {
+        why_not = "no memory.peak in " + path + " (a kernel before 5.19)";
+        return nullptr;
+    }
+    return group;
+}
+
+MemoryCgroup::~MemoryCgroup() {
+    ::rmdir(path_.c_str());
+}
+
+std::uint64_t MemoryCgroup::peak_bytes() const {
+    return std::stoull(text_of(path_ + (v2_ ? "/memory.peak" : "/memory.max_usage_in_bytes")));
+}
+
 std::unique_ptr<LoopDevice> LoopDevice::attach(const std::string& file, std::string& why_not) {
     if (::geteuid() != 0) {
         why_not = "not root";

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -60,6 +61,25 @@ class PidsCgroup {
   private:
     explicit PidsCgroup(std::string path) : path_(std::move(path)) {}
     std::string path_;
+};
+
+// A memory cgroup of its own (version 2, or version 1 where the memory
+// controller is there) whose limit is `max_bytes`; removed again on
+// destruction. `make` returns null, and says why, where none can be made.
+class MemoryCgroup {
+  public:
+    static std::unique_ptr<MemoryCgroup> make(std::uint64_t max_bytes, std::string& why_not);
+    ~MemoryCgroup();
+    MemoryCgroup(const MemoryCgroup&) = delete;
+    MemoryCgroup& operator=(const MemoryCgroup&) = delete;
+    std::string procs() const { return path_ + "/cgroup.procs"; }
+    // The most memory charged to the group at once, page cache included.
+    std::uint64_t peak_bytes() const;
+
+  private:
+    MemoryCgroup(std::string path, bool v2) : path_(std::move(path)), v2_(v2) {}
+    std::string path_;
+    bool v2_;
 };
 
 // A loop device over a file, detached on destruction.

@@ -28,6 +28,7 @@ TEST(Cli, UsageErrorsHelpAndVersion) {
     for (const auto& args :
          {std::vector<std::string>{}, std::vector<std::string>(paths.begin(), paths.end() - 1),
           with_options({"--bogus"}, paths), with_options({"--threads", "0"}, paths),
+          with_options({"--io", "mmap"}, paths), with_options({"--io="}, paths),
           with_options({}, {paths[0], "--fsync"})}) {
         const auto r = run_process(CIRSHARP_BIN, args);
         EXPECT_EQ(r.status, 2);

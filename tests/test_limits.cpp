@@ -162,6 +162,29 @@ TEST(ResourceLimits, FewProcessIdsInACgroup) {
     }
 }
 
+// A run with direct I/O in a memory cgroup of 600 MB, as a batch task with
+// --mem=600M gets, converts as usual, and no more than 500 MB were ever
+// charged to it, the page cache of its products and inputs included.
+TEST(ResourceLimits, AMemoryCgroupOf600MB) {
+    std::string why_not;
+    const auto group = test::MemoryCgroup::make(600'000'000, why_not);
+    if (!group) GTEST_SKIP() << "no memory cgroup to run in: " << why_not;
+    for (const std::string threads : {"1", "2"}) {
+        TempDir dir;
+        const auto paths = test::sample_paths(dir);
+        place_old_products(paths);
+        ChildSetup setup;
+        setup.cgroup_procs = group->procs();
+        const auto r = test::run_child(
+            CIRSHARP_BIN, test::with_options({"--io", "direct", "--threads", threads}, paths),
+            setup);
+        const std::string context = "memory.max 600M --io direct --threads " + threads;
+        EXPECT_EQ(r.status, 0) << context << ": " << r.err;
+        expect_sound_end(r, dir, paths, context);
+    }
+    EXPECT_LE(group->peak_bytes(), 500'000'000u);
+}
+
 // Too little address space for the buffers or for the threads' stacks:
 // an orderly failure or a run with fewer threads, never an abort.
 TEST(ResourceLimits, AddressSpaceLimits) {

@@ -71,7 +71,8 @@ TEST(Record, JsonHoldsTheKeysInOrderWithNullsForWhatIsMissing) {
     EXPECT_EQ(text.find("0.6119999"), std::string::npos);
     EXPECT_EQ(j["wall_seconds"], 0.612);
     EXPECT_EQ(j["cpu_seconds"], 0.725);
-    EXPECT_EQ(j["options"], Json::parse(R"({"threads": 2, "fsync": false, "reference": false,
+    EXPECT_EQ(j["options"],
+              Json::parse(R"({"threads": 2, "fsync": false, "io": "buffered", "reference": false,
                                             "envi": false, "quicklook": null})"));
     EXPECT_TRUE(j["error"].is_null());
     EXPECT_EQ(j["products"][0], Json::parse(R"({"position": 3, "name": "rgbir16", "path": "o/a",

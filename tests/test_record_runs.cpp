@@ -85,7 +85,8 @@ TEST(RecordRun, ValuesAgreeWithTheTranscriptAndTheInputs) {
 
     EXPECT_EQ(j["record"], 1);
     EXPECT_EQ(j["program"], "cirsharp");
-    EXPECT_EQ(j["options"], Json::parse(R"({"threads": 2, "fsync": false, "reference": false,
+    EXPECT_EQ(j["options"],
+              Json::parse(R"({"threads": 2, "fsync": false, "io": "buffered", "reference": false,
                                             "envi": true, "quicklook": null})"));
     EXPECT_EQ(j["status"], 0);
     EXPECT_TRUE(j["error"].is_null());

@@ -37,6 +37,13 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
             cl.version = true;
         } else if (a == "--fsync") {
             plan.fsync = true;
+        } else if (a == "--io" || a.starts_with("--io=")) {
+            if (a == "--io" && ++i == args.size())
+                throw UsageError("--io needs direct or buffered");
+            const std::string mode = a == "--io" ? args[i] : a.substr(5);
+            if (mode != "direct" && mode != "buffered")
+                throw UsageError("--io takes direct or buffered, not '" + mode + "'");
+            plan.direct_io = mode == "direct";
         } else if (a == "--reference") {
             plan.reference = true;
         } else if (a == "--envi") {
@@ -90,6 +97,11 @@ Options (before the paths; -- ends them):
                 with 2 or more, products are written on a thread of their own
                 meanwhile; 1 does everything on one thread
   --fsync       flush each product and its folder to disk before committing it
+  --io MODE     buffered (default): through the page cache, as ordinary
+                programs do; direct: products written around the page cache
+                (O_DIRECT; buffered where the file system refuses it) and the
+                inputs' pages dropped once read, so a run in a memory cgroup
+                is charged about 170 to 320 MB instead of 800 to 1000 MB
   --reference   per-sample arithmetic instead of lookup tables (slow; same bytes)
   --envi        also write an ENVI header beside each product, at PRODUCT.hdr, so
                 GDAL and QGIS open it (committed with it; none for a device)

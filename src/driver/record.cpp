@@ -157,6 +157,7 @@ Json options_json(const RunPlan& plan) {
     Json options;
     options["threads"] = plan.threads;
     options["fsync"] = plan.fsync;
+    options["io"] = plan.direct_io ? "direct" : "buffered";
     options["reference"] = plan.reference;
     options["envi"] = plan.envi;
     if (plan.quicklook) {

@@ -32,7 +32,7 @@ constexpr std::uint64_t kInputBytes[2] = {cg.file_bytes(), pg.file_bytes()};
 
 // Input `i` (0 or 1), checked for its size. An input of exactly the other
 // input's size was most likely given in the other's place.
-io::InputFile open_input(const std::string& path, int i, Transcript& transcript,
+io::InputFile open_input(const std::string& path, int i, bool drop_pages, Transcript& transcript,
                          RunFindings& findings) {
     const std::uint64_t needed = kInputBytes[i];
     const std::uint64_t others = kInputBytes[1 - i];
@@ -45,6 +45,7 @@ io::InputFile open_input(const std::string& path, int i, Transcript& transcript,
                                           kPositionNames[1 - i] + ": are the inputs swapped?");
         f.require_size(needed, kPositionNames[i]);
         f.spool(needed);
+        if (drop_pages) f.drop_pages_when_closed();
         findings.input_sizes[std::size_t(i)] = f.size();  // a stream: the bytes taken in
         return f;
     } catch (const io::FileError& e) {
@@ -70,7 +71,9 @@ std::vector<io::OutputFile> create_products(const RunPlan& plan, io::TempFiles& 
     products.reserve(kProducts.size());
     for (int i = 2; i < kPositions; ++i) {
         try {
-            products.push_back(io::OutputFile::create(plan.paths[i], temps));
+            products.push_back(io::OutputFile::create(
+                plan.paths[i], temps,
+                plan.direct_io ? io::IoMode::kDirect : io::IoMode::kBuffered));
             if (plan.envi)
                 products.back().set_sidecar(".hdr", io::envi_header(layout_of(kProducts[i - 2])));
         } catch (const io::FileError& e) {
@@ -137,8 +140,10 @@ void run_pan(io::InputFile& tiles, Writers& w, WorkBuffers& b, const StageOption
                       [&] { transcript.pan8_begins(w.pan8.path()); });
     tiles.close();
     transcript.pan_done();
-    w.pan8.finish();
+    // PAN16 was written whole in the first pass: it goes in place first, so
+    // once PAN8 is in place, so is PAN16.
     w.pan16.finish();
+    w.pan8.finish();
     w.pan16.drop_buffers();
     b.tiles.reset();
 }
@@ -201,8 +206,8 @@ void run_stages(const RunPlan& plan, io::InputFile& colour, io::InputFile& tiles
 
 void run_conversion(const RunPlan& plan, io::TempFiles& temps, Transcript& transcript,
                     RunFindings& findings) {
-    io::InputFile colour = open_input(plan.paths[0], 0, transcript, findings);
-    io::InputFile tiles = open_input(plan.paths[1], 1, transcript, findings);
+    io::InputFile colour = open_input(plan.paths[0], 0, plan.direct_io, transcript, findings);
+    io::InputFile tiles = open_input(plan.paths[1], 1, plan.direct_io, transcript, findings);
     std::vector<io::OutputFile> products = create_products(plan, temps, transcript);
     WorkBuffers buffers;
     buffers.report(transcript);

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -35,6 +37,14 @@ void consume(std::vector<iovec>& rest, std::size_t& first, std::size_t n) {
         n -= step;
         if (rest[first].iov_len == 0) ++first;
     }
+}
+
+// The staging buffer of a direct write: big enough that each write moves a
+// good share of the disk's rate, small beside the products.
+constexpr std::size_t kStageBytes = std::size_t(8) << 20;
+
+bool aligned(const void* p) {
+    return reinterpret_cast<std::uintptr_t>(p) % kDirectAlignment == 0;
 }
 
 }  // namespace
@@ -128,6 +138,21 @@ void InputFile::read_at(std::uint64_t offset, std::span<const iovec> parts) {
     }
 }
 
+void InputFile::drop_pages_when_closed() {
+    if (!stamp_ || stamp_->size == 0) return;
+    const auto size = static_cast<std::size_t>(stamp_->size);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_.get(), 0);
+    if (map == MAP_FAILED) return;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> resident((size + page - 1) / page);
+    const bool known = ::mincore(map, size, resident.data()) == 0;
+    ::munmap(map, size);
+    if (!known) return;
+    const auto cached = static_cast<std::size_t>(
+        std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }));
+    drop_pages_ = cached * 2 < resident.size();
+}
+
 void InputFile::close() {
     // Each input is read more than once; products made from two versions
     // of it would match neither, so none of them is committed.
@@ -141,6 +166,8 @@ void InputFile::close() {
             !same(st.st_ctim, stamp_->changed))
             throw FileError(path_, "changed while it was being read");
     }
+    // A hint only: a file system that cannot drop the pages keeps them.
+    if (drop_pages_ && fd_) ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_DONTNEED);
     if (const int err = fd_.close()) throw FileError(path_, "cannot close", err);
 }
 
@@ -159,7 +186,7 @@ bool open_missing_standard_descriptors() noexcept {
     return true;
 }
 
-OutputFile OutputFile::create(const std::string& path, TempFiles& temps) {
+OutputFile OutputFile::create(const std::string& path, TempFiles& temps, IoMode mode) {
     const WriteTarget where = write_target(path);
     if (where.kind == PathKind::kFolder) throw FileError(path, "cannot create", EISDIR);
     if (where.kind == PathKind::kSpecial) return open_directly(path, path, temps);
@@ -180,6 +207,7 @@ OutputFile OutputFile::create(const std::string& path, TempFiles& temps) {
     // A product that replaces a file keeps that file's permissions.
     if (exists && ::fchmod(file.fd_.get(), st.st_mode & 07777) != 0)
         throw FileError(path, "cannot set the permissions of", errno);
+    if (mode == IoMode::kDirect) file.start_direct();
     return file;
 }
 
@@ -218,7 +246,10 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       temps_(other.temps_),
       committed_(other.committed_),
       in_place_(other.in_place_),
-      sidecar_(std::move(other.sidecar_)) {
+      sidecar_(std::move(other.sidecar_)),
+      direct_(other.direct_),
+      stage_(std::move(other.stage_)),
+      staged_(other.staged_) {
     other.temp_.clear();
     other.committed_ = true;
 }
@@ -239,6 +270,12 @@ void OutputFile::write(std::span<const std::byte> data) {
 }
 
 void OutputFile::write(std::span<const iovec> parts) {
+    if (!direct_ && staged_ == 0) return write_buffered(parts);
+    for (const iovec& part : parts)
+        append(static_cast<const std::byte*>(part.iov_base), part.iov_len);
+}
+
+void OutputFile::write_buffered(std::span<const iovec> parts) {
     std::vector<iovec> rest(parts.begin(), parts.end());
     std::size_t first = 0;
     while (skip_empty(rest, first)) {
@@ -251,7 +288,80 @@ void OutputFile::write(std::span<const iovec> parts) {
     }
 }
 
+void OutputFile::start_direct() {
+    const int flags = ::fcntl(fd_.get(), F_GETFL);
+    // Refused (tmpfs on older kernels, some network and FUSE file systems):
+    // the file is written through the page cache.
+    if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags | O_DIRECT) != 0) return;
+    stage_.reset(static_cast<std::byte*>(std::aligned_alloc(kDirectAlignment, kStageBytes)));
+    if (!stage_) throw std::bad_alloc();
+    direct_ = true;
+}
+
+void OutputFile::stop_direct() {
+    const int flags = ::fcntl(fd_.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags & ~O_DIRECT) != 0)
+        throw FileError(path_, "cannot write", errno);
+    direct_ = false;
+}
+
+// Appends in order: whole blocks of aligned memory straight from the
+// caller, anything else through the staging buffer; once direct writes are
+// off, through the page cache.
+void OutputFile::append(const std::byte* data, std::size_t size) {
+    while (size > 0) {
+        if (!direct_ || (staged_ == 0 && size >= kDirectAlignment && aligned(data))) {
+            write_staged(staged_);
+            const std::size_t n = direct_ ? size - size % kDirectAlignment : size;
+            write_through(data, n);
+            data += n;
+            size -= n;
+            continue;
+        }
+        const std::size_t n = std::min(size, kStageBytes - staged_);
+        std::memcpy(stage_.get() + staged_, data, n);
+        staged_ += n;
+        data += n;
+        size -= n;
+        if (staged_ == kStageBytes) write_staged(staged_);
+    }
+}
+
+// Writes the first `bytes` of the staging buffer and keeps the rest at its
+// start.
+void OutputFile::write_staged(std::size_t bytes) {
+    if (bytes == 0) return;
+    write_through(stage_.get(), bytes);
+    std::memmove(stage_.get(), stage_.get() + bytes, staged_ - bytes);
+    staged_ -= bytes;
+}
+
+// Writes all of `data`. A direct write refused as invalid (a file system
+// that takes no direct writes after all, or an offset left unaligned by a
+// short write) turns direct writes off for this file and is retried
+// through the page cache.
+void OutputFile::write_through(const std::byte* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd_.get(), data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINVAL && direct_) {
+            stop_direct();
+            continue;
+        }
+        if (n < 0) throw FileError(path_, "cannot write", errno);
+        if (n == 0) throw FileError(path_, "cannot write", EIO);  // would never progress
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
 Descriptor OutputFile::commit(bool durable) {
+    // The whole blocks go straight to the disk, the last partial one through
+    // the page cache, so the file ends exactly where its bytes do.
+    if (direct_) write_staged(staged_ - staged_ % kDirectAlignment);
+    if (direct_) stop_direct();
+    write_staged(staged_);
+    stage_.reset();
     if (durable && ::fsync(fd_.get()) != 0 && errno != EINVAL && errno != EROFS)
         throw FileError(path_, "cannot flush", errno);
     if (const int err = fd_.close()) throw FileError(path_, "cannot close", err);

@@ -5,6 +5,13 @@
 // Products are written to a hidden temporary file beside their final path and
 // renamed over it only once complete, so a failed or killed run never leaves
 // a partial product at a final path.
+//
+// A product may be written around the page cache (O_DIRECT): whole aligned
+// blocks go straight to the disk, from the caller's memory where it is
+// aligned and through an aligned staging buffer where it is not, and the
+// last partial block is written through the page cache at the commit, so
+// the file's bytes are the same either way. A file system that refuses
+// direct writes gets buffered ones for that file instead.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <span>
@@ -26,6 +34,14 @@
 namespace cirsharp::io {
 
 class TempFiles;
+
+// How a file's bytes travel between the disk and the program: through the
+// page cache, or around it as far as the file system allows.
+enum class IoMode { kBuffered, kDirect };
+
+// The alignment of direct writes, in memory and in the file: 4096 covers
+// the logical block size of every disk in use.
+inline constexpr std::size_t kDirectAlignment = 4096;
 
 class InputFile {
   public:
@@ -51,6 +67,10 @@ class InputFile {
     void read_at(std::uint64_t offset, std::span<std::byte> out);
     // Several buffers from consecutive bytes starting at `offset`.
     void read_at(std::uint64_t offset, std::span<const iovec> parts);
+    // Asks that the pages of a regular file be dropped from the page cache
+    // when it is closed, unless most of them are there already now: those
+    // were read by someone else, who may read them again.
+    void drop_pages_when_closed();
     // Refuses a regular file that changed since it was opened (so between
     // reads of the same bytes), then closes it.
     void close();
@@ -70,6 +90,7 @@ class InputFile {
         timespec modified, changed;
     };
     std::optional<Stamp> stamp_;
+    bool drop_pages_ = false;
 };
 
 class OutputFile {
@@ -77,7 +98,10 @@ class OutputFile {
     // Creates the temporary file for `path` (or opens a special file such as
     // /dev/null directly). A symbolic link is followed: the product replaces
     // the link's final target and the link stays a link.
-    static OutputFile create(const std::string& path, TempFiles& temps);
+    // With IoMode::kDirect, a regular file is written around the page cache
+    // where its file system allows; a special file is always written as is.
+    static OutputFile create(const std::string& path, TempFiles& temps,
+                             IoMode mode = IoMode::kBuffered);
 
     OutputFile(OutputFile&&) noexcept;
     OutputFile& operator=(OutputFile&&) = delete;
@@ -89,6 +113,8 @@ class OutputFile {
     // Whether commit() succeeded: the product is in place (renamed over its
     // path, or fully written to a special file).
     bool committed() const { return in_place_; }
+    // Whether whole blocks are still written around the page cache.
+    bool writes_directly() const { return direct_; }
 
     // Appends all of `data`.
     void write(std::span<const std::byte> data);
@@ -115,6 +141,12 @@ class OutputFile {
           fd_(std::move(fd)),
           temps_(temps) {}
     void discard() noexcept;
+    void start_direct();
+    void stop_direct();
+    void append(const std::byte* data, std::size_t size);
+    void write_through(const std::byte* data, std::size_t size);
+    void write_staged(std::size_t bytes);
+    void write_buffered(std::span<const iovec> parts);
     static OutputFile open_directly(const std::string& path, const std::string& target,
                                     TempFiles& temps);
     static OutputFile create_temporary(const std::string& path, const std::string& target,
@@ -128,6 +160,10 @@ class OutputFile {
     bool committed_ = false;  // committed or discarded: nothing left to clean up
     bool in_place_ = false;
     std::unique_ptr<OutputFile> sidecar_;
+    bool direct_ = false;  // O_DIRECT is set on fd_
+    // Bytes waiting for a whole aligned block (direct writes only).
+    std::unique_ptr<std::byte, void (*)(void*)> stage_{nullptr, std::free};
+    std::size_t staged_ = 0;
 };
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 
 namespace cirsharp::test {
@@ -186,28 +187,51 @@ bool nobody_can_reach(const std::string& program, const std::vector<std::string>
     return false;
 }
 
-std::unique_ptr<PidsCgroup> PidsCgroup::make(int max, std::string& why_not) {
+namespace {
+
+// A new cgroup of this process's own under `controller`: in version 1's
+// folder of the controller, or in version 2's root with the controller
+// turned on for its children (tried first with `prefer_v2`). Empty, saying
+// why, where neither can be had.
+struct CgroupFolder {
+    std::string path;
+    bool v2 = false;
+};
+std::optional<CgroupFolder> make_cgroup(const std::string& controller, const std::string& name,
+                                        bool prefer_v2, std::string& why_not) {
     if (::geteuid() != 0) {
         why_not = "not root";
-        return nullptr;
+        return std::nullopt;
     }
-    const std::string name = "/cirsharp-test-" + std::to_string(::getpid());
-    std::string path;
-    if (fs::exists("/sys/fs/cgroup/pids/cgroup.procs")) {
-        path = "/sys/fs/cgroup/pids" + name;  // version 1
-    } else if (text_of("/sys/fs/cgroup/cgroup.controllers").find("pids") != std::string::npos) {
-        // Version 2: the controller must be on for the children of the root.
+    const bool v1 = fs::exists("/sys/fs/cgroup/" + controller + "/cgroup.procs");
+    const bool v2 =
+        text_of("/sys/fs/cgroup/cgroup.controllers").find(controller) != std::string::npos;
+    CgroupFolder folder;
+    if (v2 && (prefer_v2 || !v1)) {
         const std::string control = "/sys/fs/cgroup/cgroup.subtree_control";
-        if (text_of(control).find("pids") == std::string::npos) write_text(control, "+pids");
-        path = "/sys/fs/cgroup" + name;
+        if (text_of(control).find(controller) == std::string::npos)
+            write_text(control, "+" + controller);
+        folder = {"/sys/fs/cgroup/" + name, true};
+    } else if (v1) {
+        folder = {"/sys/fs/cgroup/" + controller + "/" + name, false};
     } else {
-        why_not = "no cgroup file system with the pids controller";
-        return nullptr;
+        why_not = "no cgroup file system with the " + controller + " controller";
+        return std::nullopt;
     }
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-        why_not = "cannot make the cgroup " + path + ": " + std::strerror(errno);
-        return nullptr;
+    if (::mkdir(folder.path.c_str(), 0755) != 0 && errno != EEXIST) {
+        why_not = "cannot make the cgroup " + folder.path + ": " + std::strerror(errno);
+        return std::nullopt;
     }
+    return folder;
+}
+
+}  // namespace
+
+std::unique_ptr<PidsCgroup> PidsCgroup::make(int max, std::string& why_not) {
+    const auto folder =
+        make_cgroup("pids", "cirsharp-test-" + std::to_string(::getpid()), false, why_not);
+    if (!folder) return nullptr;
+    const std::string& path = folder->path;
     std::unique_ptr<PidsCgroup> group(new PidsCgroup(path));
     if (!write_text(path + "/pids.max", std::to_string(max) + "\n")) {
         why_not = "cannot set " + path + "/pids.max";
@@ -221,28 +245,11 @@ PidsCgroup::~PidsCgroup() {
 }
 
 std::unique_ptr<MemoryCgroup> MemoryCgroup::make(std::uint64_t max_bytes, std::string& why_not) {
-    if (::geteuid() != 0) {
-        why_not = "not root";
-        return nullptr;
-    }
-    const std::string name = "/cirsharp-test-memory-" + std::to_string(::getpid());
-    std::string path;
-    bool v2 = false;
-    if (text_of("/sys/fs/cgroup/cgroup.controllers").find("memory") != std::string::npos) {
-        const std::string control = "/sys/fs/cgroup/cgroup.subtree_control";
-        if (text_of(control).find("memory") == std::string::npos) write_text(control, "+memory");
-        path = "/sys/fs/cgroup" + name;
-        v2 = true;
-    } else if (fs::exists("/sys/fs/cgroup/memory/cgroup.procs")) {
-        path = "/sys/fs/cgroup/memory" + name;  // version 1
-    } else {
-        why_not = "no cgroup file system with the memory controller";
-        return nullptr;
-    }
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-        why_not = "cannot make the cgroup " + path + ": " + std::strerror(errno);
-        return nullptr;
-    }
+    const auto folder =
+        make_cgroup("memory", "cirsharp-test-memory-" + std::to_string(::getpid()), true, why_not);
+    if (!folder) return nullptr;
+    const std::string& path = folder->path;
+    const bool v2 = folder->v2;
     std::unique_ptr<MemoryCgroup> group(new MemoryCgroup(path, v2));
     const std::string limit = path + (v2 ? "/memory.max" : "/memory.limit_in_bytes");
     if (!write_text(limit, std::to_string(max_bytes) + "\n")) {

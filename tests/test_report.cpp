@@ -368,6 +368,13 @@ class ReportInBrowser : public ::testing::Test {
     std::string dom(const std::string& fragment = "") {
         return chromium_.run({"--dump-dom"}, "file://" + page_ + fragment);
     }
+    // From now on the page is `name`: the page with `script` run at its end.
+    void add_script(const std::string& script, const std::string& name) {
+        std::string page = text_of(page_);
+        page.insert(page.rfind("</body>"), script);
+        page_ = dir_ / name;
+        std::ofstream(page_) << page;
+    }
     TempDir dir_;
     std::string page_ = dir_ / "flight.html";
     Chromium chromium_;
@@ -418,7 +425,6 @@ TEST_F(ReportInBrowser, RowsCarryTheirStatusAndTheBadExposuresTheirMarks) {
     EXPECT_NE(d.find("<rect class=\"failed-mark\""), std::string::npos);
 
     // The filters: the failed or flagged exposures alone, by a click or the address.
-    std::string page = text_of(page_);
     const std::string visible =
         "<script>function shown(s) { return Array.prototype.filter.call("
         "document.querySelectorAll(s), function (e) { return e.offsetParent !== null; })"
@@ -428,9 +434,7 @@ TEST_F(ReportInBrowser, RowsCarryTheirStatusAndTheBadExposuresTheirMarks) {
         "document.body.setAttribute('data-flagged', shown('tbody tr') + '/' + shown('figure'));"
         "document.querySelector('button[data-filter=all]').click();"
         "document.body.setAttribute('data-all', shown('tbody tr'));</script>";
-    page.insert(page.rfind("</body>"), visible);
-    page_ = dir_ / "filtered.html";
-    std::ofstream(page_) << page;
+    add_script(visible, "filtered.html");
     const std::string f = dom("#filter=failed");
     const std::string body = f.substr(f.find("<body"), 300);
     EXPECT_NE(body.find("data-hash=\"0003\""), std::string::npos) << body;
@@ -449,15 +453,12 @@ TEST_F(ReportInBrowser, SortingByAColumnReordersTheRows) {
     EXPECT_EQ(row_order(d), (std::vector<std::string>{"0010", "0004", "0003", "0002", "0001"}));
 
     // Clicks on a heading: the first sorts up, the second down.
-    std::string page = text_of(page_);
     const std::string clicks =
         "<script>var h = document.querySelector('th[data-key=wall_seconds]');"
         "h.click(); document.body.setAttribute('data-first', "
         "Array.prototype.map.call(document.querySelectorAll('tbody tr'), "
         "function (r) { return r.getAttribute('data-name'); }).join(' ')); h.click();</script>";
-    page.insert(page.rfind("</body>"), clicks);
-    page_ = dir_ / "clicked.html";
-    std::ofstream(page_) << page;
+    add_script(clicks, "clicked.html");
     d = dom();
     EXPECT_NE(d.find("data-first=\"0003 0004 0010 0001 0002\""), std::string::npos)
         << d.substr(d.find("<body"), 200);
@@ -527,7 +528,7 @@ TEST_F(ReportInBrowser, AFlightOf5000ExposuresListsTheFailedFirstAndFits800Pixel
     const auto r = report({"--output", page, flight.string()});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_LT(fs::file_size(page), 10u * 1000 * 1000);
-    std::string text = text_of(page);
+    const std::string text = text_of(page);
     EXPECT_NE(text.find("<strong>4995 of 5000 converted</strong>, 12 flagged, 5 failed"),
               std::string::npos);
     EXPECT_EQ(count_of(text, "loading=\"lazy\""), 4995u);
@@ -552,9 +553,8 @@ TEST_F(ReportInBrowser, AFlightOf5000ExposuresListsTheFailedFirstAndFits800Pixel
         "String(low));"
         "var plot = document.getElementById('plot').getBoundingClientRect();"
         "b.setAttribute('data-plot', plot.right <= w ? 'yes' : String(plot.right));</script>";
-    text.insert(text.rfind("</body>"), measure);
-    page_ = dir_ / "measured.html";
-    std::ofstream(page_) << text;
+    page_ = page;
+    add_script(measure, "measured.html");
     const std::string d =
         chromium_.run({"--dump-dom", "--window-size=800,1000"}, "file://" + page_);
     const std::string body = d.substr(d.find("<body"), 400);

@@ -57,6 +57,7 @@ class Stream {
 // Red, green, blue and near infrared at the sensor, in 12-bit counts: four
 // floats that one vector instruction scales.
 using Float4 = float __attribute__((vector_size(16)));
+using Int4 = int __attribute__((vector_size(16)));
 // A run of 16 pixels, one lane each: the compiler splits the operations into
 // vector instructions of the machine's width, each lane rounded as the same
 // operation on one number would be.
@@ -68,6 +69,37 @@ using Mask16 = long long __attribute__((vector_size(128)));  // a comparison of 
 // the compiler keeps in vectors.
 Double16 select(const Mask16& mask, const Double16& a, const Double16& b) {
     return Double16(((Mask16)a & mask) | ((Mask16)b & ~mask));
+}
+// Comparisons, minimums and maximums of so wide a type the compiler works
+// out lane by lane in scalar code: in pieces of 16 bytes, which every vector
+// unit holds, they become one instruction a piece.
+using Double2 = double __attribute__((vector_size(16)));
+using Mask2 = long long __attribute__((vector_size(16)));
+enum class LaneOp { kGreater, kMin, kMax };
+template <LaneOp op>
+Double16 by_pieces(const Double16& a, const Double16& b) {
+    Double2 pa[8], pb[8], out[8];
+    std::memcpy(pa, &a, sizeof a);
+    std::memcpy(pb, &b, sizeof b);
+    for (int k = 0; k < 8; ++k)
+        if constexpr (op == LaneOp::kGreater)
+            out[k] = Double2(Mask2(pa[k] > pb[k]));
+        else if constexpr (op == LaneOp::kMin)
+            out[k] = pa[k] < pb[k] ? pa[k] : pb[k];
+        else
+            out[k] = pa[k] > pb[k] ? pa[k] : pb[k];
+    Double16 r;
+    std::memcpy(&r, out, sizeof r);
+    return r;
+}
+Mask16 lane_greater(const Double16& a, const Double16& b) {
+    return Mask16(by_pieces<LaneOp::kGreater>(a, b));
+}
+Double16 lane_min(const Double16& a, const Double16& b) {
+    return by_pieces<LaneOp::kMin>(a, b);
+}
+Double16 lane_max(const Double16& a, const Double16& b) {
+    return by_pieces<LaneOp::kMax>(a, b);
 }
 constexpr Double16 kLane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 struct Rad {
@@ -668,7 +700,7 @@ void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low
     const Double16 t = along * field.frequency + field.phase;
     // floor(t), exact for |t| < 2^31.
     const Double16 whole = __builtin_convertvector(__builtin_convertvector(t, Int16), Double16);
-    const Double16 below = whole - Double16((whole > t) & Mask16(Double16{} + 1));
+    const Double16 below = whole - Double16(lane_greater(whole, t) & Mask16(Double16{} + 1));
     const Double16 wave = 2 * (t - below) - 1;
     // |wave|, the sign bit cleared: 0 on a row, 1 between.
     const Double16 tri = Double16(Mask16(wave) & 0x7fffffffffffffffll);
@@ -699,7 +731,8 @@ void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low
             break;
         case kFieldStubble:
             base[0] = base[1] = kMaterial[kStubble];
-            factor = shade * select(tri > 0.85, Double16{} + 0.86, Double16{} + 1.0);
+            factor = shade * select(lane_greater(tri, Double16{} + 0.85), Double16{} + 0.86,
+                                    Double16{} + 1.0);
             break;
         case kFieldMeadow: {
             base[0] = base[1] = kMaterial[kMeadow];
@@ -912,16 +945,20 @@ Double16 noise16(const std::int16_t* drawn, const Double16& scaled) {
     using Short16 = std::int16_t __attribute__((vector_size(32)));
     Short16 sums;
     std::memcpy(&sums, drawn, sizeof sums);
-    return __builtin_convertvector(sums, Double16) * scaled;
+    // By way of ints: straight to doubles goes lane by lane.
+    return __builtin_convertvector(__builtin_convertvector(sums, Int16), Double16) * scaled;
 }
 
-// Rounded to whole counts (signals stay far from the int range), then
-// clamped to the 12-bit range.
+// Lane by lane the whole number of v, truncated, clamped to [0, top]: as
+// clamping the truncated number, done while still in doubles (a min and a
+// max instruction).
+Int16 truncate_into(const Double16& v, double top) {
+    return __builtin_convertvector(lane_min(lane_max(v, Double16{}), Double16{} + top), Int16);
+}
+
+// Rounded to whole counts, then clamped to the 12-bit range.
 Int16 to_counts(const Double16& v) {
-    Int16 counts = __builtin_convertvector(v + 0.5, Int16);
-    counts &= ~(counts >> 31);  // below 0: 0
-    const Int16 over = counts > int(kFullScale);
-    return (counts & ~over) | (int(kFullScale) & over);
+    return truncate_into(v + 0.5, kFullScale);
 }
 
 // The over-exposed patch of --saturate, in kept PAN pixels.
@@ -962,10 +999,7 @@ struct NoiseTable {
         }
     }
     static Double16 of(const std::vector<double>& t, const Double16& s) {
-        Int16 i = __builtin_convertvector(s, Int16);
-        i &= ~(i >> 31);  // below 0: 0
-        const Int16 over = i > 8191;
-        i = (i & ~over) | (8191 & over);
+        const Int16 i = truncate_into(s, 8191);
         Double16 scaled;
         for (int k = 0; k < 16; ++k)
             scaled[k] = t[std::size_t(i[k])];
@@ -1004,6 +1038,13 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
     float phase_w[8][4];
     for (int i = 0; i < 8; ++i)
         weights(i, phase_first[i], phase_w[i]);
+    // The same weights four footprints at a time: wide_w[h][k] holds the
+    // weights of the k-th pixels of footprints 4h..4h+3.
+    Float4 wide_w[2][4];
+    for (int h = 0; h < 2; ++h)
+        for (int k = 0; k < 4; ++k)
+            for (int i = 0; i < 4; ++i)
+                wide_w[h][k][i] = phase_w[4 * h + i][k];
     // The lens darkens the corners by up to 10 %.
     static const std::vector<double> vignette_x = [] {
         std::vector<double> v(kMosaicWidth);
@@ -1092,10 +1133,24 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
                 for (int c8 = 0; c8 < kColourWidth; c8 += 8) {  // 8 footprints, 25 pixels
                     const float* q0 = gr + std::size_t(b) * kMosaicWidth + std::size_t(25 * c8 / 8);
                     float* a8 = ac + std::size_t(b) * kColourWidth + std::size_t(c8);
-                    for (int k = 0; k < 8; ++k) {
-                        const float* q = q0 + phase_first[k];
-                        const float* w = phase_w[k];
-                        a8[k] = w[0] * q[0] + w[1] * q[1] + w[2] * q[2] + w[3] * q[3];
+                    // Footprint k starts at pixel 3k: four footprints at a
+                    // time, their k-th pixels gathered from every third.
+                    for (int h = 0; h < 2; ++h) {
+                        Float4 q[4];
+                        std::memcpy(q, q0 + 12 * h, sizeof q);
+                        const Float4 p0 =
+                            __builtin_shuffle(__builtin_shuffle(q[0], q[1], Int4{0, 3, 6, 7}), q[2],
+                                              Int4{0, 1, 2, 5});
+                        const Float4 p1 =
+                            __builtin_shuffle(__builtin_shuffle(q[0], q[1], Int4{1, 4, 7, 7}), q[2],
+                                              Int4{0, 1, 2, 6});
+                        const Float4 p2 =
+                            __builtin_shuffle(__builtin_shuffle(q[0], q[1], Int4{2, 5, 5, 5}), q[2],
+                                              Int4{0, 1, 4, 7});
+                        const Float4 p3 = __builtin_shuffle(p0, q[3], Int4{1, 2, 3, 4});
+                        const Float4 a = wide_w[h][0] * p0 + wide_w[h][1] * p1 + wide_w[h][2] * p2 +
+                                         wide_w[h][3] * p3;
+                        std::memcpy(a8 + 4 * h, &a, sizeof a);
                     }
                 }
         }

@@ -301,10 +301,13 @@ struct Scene::Impl {
                Place& place) const;
     Rad surface(int x, int y, const Texture& tex) const;
     Rad field_surface(const Field& field, double u, double v, const Texture& tex) const;
-    const Field* pure_field(int x0, int x1, int y, bool& trees) const;
+    const Field* pure_field(int x0, int x1, int y, bool& trees, const Building*& plot) const;
+    bool clear_of_building(const Building& b, double u0, double v0, double u1, double v1) const;
     bool tree(int x, int y, double& shadow, Rad& crown) const;
     void field_run(const Field& field, int x0, int y, const double* low8, const NoiseRow& mid_row,
                    Float16 band[4]) const;
+    void plot_run(const Building& b, int x0, const double* low8, const NoiseRow& mid_row,
+                  Float16 band[4]) const;
 };
 
 // ------------------------------------------------------------ layout
@@ -757,11 +760,35 @@ void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low
     }
 }
 
+// ground() of the 16 pixels x0..x0+15 of a row inside the garden or yard of
+// `b`, clear of its fence: the same operations, lane by lane.
+void Scene::Impl::plot_run(const Building& b, int x0, const double* low8, const NoiseRow& mid_row,
+                           Float16 band[4]) const {
+    Double16 lf, m;
+    for (int i = 0; i < 16; ++i) {
+        lf[i] = low8[i / 8];
+        m[i] = mid_row.at(x0 + i);
+    }
+    const Float16 lawn = __builtin_convertvector(0.92 + 0.08 * m + 0.05 * lf, Float16);
+    for (int k = 0; k < 4; ++k)
+        band[k] = kMaterial[kLawn].v[k] * lawn;
+    if (!b.farm) return;
+    // A farmyard is partly bare.
+    const Float16 dirt = __builtin_convertvector(0.95 + 0.1 * lf, Float16);
+    for (int i = 0; i < 16; ++i)
+        if (m[i] > 0.3)
+            for (int k = 0; k < 4; ++k)
+                band[k][i] = kMaterial[kDirt].v[k] * dirt[i];
+}
+
 // The field that the pixels x0..x1 of row y lie inside of, clear of every
-// edge, road, river and plot; nullptr when something else may be there.
-// Fields, plots and the road's sides are convex, so the two ends decide.
-// `trees` tells whether a crown or its shadow may reach the pixels.
-const Field* Scene::Impl::pure_field(int x0, int x1, int y, bool& trees) const {
+// edge, road, river, roof and shadow; nullptr when something else may be
+// there. `plot` is the building whose garden or yard the run lies in, clear
+// of its fence, else nullptr. Fields, plots and the road's sides are convex,
+// so the two ends decide. `trees` tells whether a crown or its shadow may
+// reach the pixels.
+const Field* Scene::Impl::pure_field(int x0, int x1, int y, bool& trees,
+                                     const Building*& plot) const {
     if (river) {
         if (river_along_x) {
             // The centre line moves by less than a pixel a pixel.
@@ -790,28 +817,55 @@ const Field* Scene::Impl::pure_field(int x0, int x1, int y, bool& trees) const {
         if (c < 0 || c >= kDomain) return nullptr;
     const int i0 = int(u0 / kBuildingCell), i1 = int(u1 / kBuildingCell);
     const int j0 = int(v0 / kBuildingCell), j1 = int(v1 / kBuildingCell);
-    for (int j = std::min(j0, j1); j <= std::max(j0, j1); ++j)
-        for (int i = std::min(i0, i1); i <= std::max(i0, i1); ++i)
-            if (building_index[std::size_t(j) * kBuildingCells + std::size_t(i)] >= 0)
-                return nullptr;
-    constexpr double kClear = 9;  // beyond the widest edge
+    plot = nullptr;
+    if (i0 == i1 && j0 == j1) {
+        plot = building_near(u0, v0);
+        if (plot && !clear_of_building(*plot, u0, v0, u1, v1)) return nullptr;
+    } else {
+        for (int j = std::min(j0, j1); j <= std::max(j0, j1); ++j)
+            for (int i = std::min(i0, i1); i <= std::max(i0, i1); ++i)
+                if (building_index[std::size_t(j) * kBuildingCells + std::size_t(i)] >= 0)
+                    return nullptr;
+    }
+    // Beyond each boundary's edge, with half a pixel to spare.
+    const auto clear = [](double d, Edge kind) { return d >= kEdgeHalfWidth[kind] + 0.5; };
     std::size_t si = 0;
     int fi = 0;
     for (int end = 0; end < 2; ++end) {
         const double u = end ? u1 : u0, v = end ? v1 : v0;
         std::size_t s = strip_bucket[std::size_t(std::clamp(u, 0.0, kDomain - 1)) / kBucket];
         if (u >= strip_bounds[s + 1]) ++s;
-        if (u - strip_bounds[s] < kClear || strip_bounds[s + 1] - u < kClear) return nullptr;
+        if (!clear(u - strip_bounds[s], strip_edges[s]) ||
+            !clear(strip_bounds[s + 1] - u, strip_edges[s + 1]))
+            return nullptr;
         const Strip& strip = strips[s];
         const int f = field_at(strip, v);
-        if (v - strip.bounds[std::size_t(f)] < kClear ||
-            strip.bounds[std::size_t(f) + 1] - v < kClear)
+        if (!clear(v - strip.bounds[std::size_t(f)], strip.edges[std::size_t(f)]) ||
+            !clear(strip.bounds[std::size_t(f) + 1] - v, strip.edges[std::size_t(f) + 1]))
             return nullptr;
         if (end && (s != si || f != fi)) return nullptr;
         si = s;
         fi = f;
     }
     return &strips[si].fields[std::size_t(fi)];
+}
+
+// Whether the run from (u0, v0) to (u1, v1) inside the cell of building `b`
+// stays clear of its fence, its roof and its shadow (with a pixel to spare):
+// the cell less its fence is a square, and roof and shadow lie in a box.
+bool Scene::Impl::clear_of_building(const Building& b, double u0, double v0, double u1,
+                                    double v1) const {
+    for (const double c : {u0, v0, u1, v1}) {
+        const double in_cell = c - std::floor(c / kBuildingCell) * kBuildingCell;
+        if (in_cell < 2.5 || in_cell > kBuildingCell - 2.5) return false;
+    }
+    // The roof swept along the shadow's direction over the shadow's length.
+    const double su = (sun_x * cos_a + sun_y * sin_a) * b.shadow;
+    const double sv = (-sun_x * sin_a + sun_y * cos_a) * b.shadow;
+    const double box_u0 = b.u0 + std::min(0.0, su) - 1, box_u1 = b.u1 + std::max(0.0, su) + 1;
+    const double box_v0 = b.v0 + std::min(0.0, sv) - 1, box_v1 = b.v1 + std::max(0.0, sv) + 1;
+    return std::max(u0, u1) < box_u0 || std::min(u0, u1) > box_u1 || std::max(v0, v1) < box_v0 ||
+           std::min(v0, v1) > box_v1;
 }
 
 // A tree crown at PAN pixel (x, y): true with its radiance in `crown`, under
@@ -913,18 +967,31 @@ class RowNoise {
     RowNoise() = default;
     RowNoise(std::uint64_t seed, std::uint64_t row, std::uint64_t band)
         : state_(hash(seed, row, band, 7) | 1) {}
-    // The triangular numbers of `pixels` pixels (an even number) of each of
+    // The triangular numbers of `pixels` pixels (a multiple of 8) of each of
     // `count` streams, row after row into `out`: per pixel the sum of two
     // 12-bit uniform numbers less 4095, 48 bits of a step for two pixels.
     // The streams are independent, so stepping them in turn keeps the
-    // processor busy while each step waits for the one before.
+    // processor busy while each step waits for the one before; the numbers
+    // of four steps are taken apart in vector lanes.
     static void draw(RowNoise* streams, int count, int pixels, std::int16_t* out) {
-        for (int i = 0; i < pixels; i += 2)
+        using Bits2 = std::uint64_t __attribute__((vector_size(16)));
+        using Short8 = std::int16_t __attribute__((vector_size(16)));
+        const Bits2 twelve = {0xfff, 0xfff};
+        // Each step's two sums, in the low two 16-bit lanes of its 64.
+        const auto sums = [&](const Bits2& bits) {
+            return ((bits & twelve) + (bits >> 12 & twelve)) |
+                   ((bits >> 24 & twelve) + (bits >> 36 & twelve)) << 16;
+        };
+        for (int i = 0; i < pixels; i += 8)
             for (int k = 0; k < count; ++k) {
-                const std::uint64_t bits = streams[k].step();
-                std::int16_t* o = out + std::size_t(k) * std::size_t(pixels) + std::size_t(i);
-                o[0] = std::int16_t(int(bits & 0xfff) + int((bits >> 12) & 0xfff) - 4095);
-                o[1] = std::int16_t(int((bits >> 24) & 0xfff) + int((bits >> 36) & 0xfff) - 4095);
+                RowNoise& stream = streams[k];
+                const Bits2 a = {stream.step(), stream.step()};  // in this order
+                const Bits2 b = {stream.step(), stream.step()};
+                const Short8 eight =
+                    Short8(__builtin_shuffle(Int4(sums(a)), Int4(sums(b)), Int4{0, 2, 4, 6})) -
+                    std::int16_t(4095);
+                std::memcpy(out + std::size_t(k) * std::size_t(pixels) + std::size_t(i), &eight,
+                            sizeof eight);
             }
     }
     double uniform() { return unit(step()); }
@@ -1081,8 +1148,12 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
             // run is held band by band, so that the loops below vectorise.
             Float16 band[4];
             bool trees = false;
-            if (const Field* field = s.pure_field(x0, x0 + 15, y, trees)) {
-                s.field_run(*field, x0, y, low_every_8 + x0 / 8, mid, band);
+            const Building* plot = nullptr;
+            if (const Field* field = s.pure_field(x0, x0 + 15, y, trees, plot)) {
+                if (plot)
+                    s.plot_run(*plot, x0, low_every_8 + x0 / 8, mid, band);
+                else
+                    s.field_run(*field, x0, y, low_every_8 + x0 / 8, mid, band);
                 // Trees in the field (a wood) stand on the field's ground.
                 for (int i = 0; trees && i < 16; ++i) {
                     double shadow = 1;
@@ -1188,6 +1259,7 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
                 across.data() + std::size_t(y0) * stride + std::size_t(b) * kColourWidth;
             const std::int16_t* drawn =
                 work.drawn.data() + std::size_t(cr * kBands + b) * kColourWidth;
+            std::uint16_t* line_out = out + std::size_t(b) * kColourWidth;
             for (int c = 0; c < kColourWidth; c += 16) {
                 Float16 line[4];
                 for (int k = 0; k < 4; ++k)
@@ -1198,12 +1270,11 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
                 const Double16 m = __builtin_convertvector(sum, Double16) / 625;
                 const Double16 colour_noise = noise16(drawn + c, NoiseTable::of(sensor.colour, m));
                 const Int16 counts = to_counts(kBlackLevel + m + colour_noise);
-                for (int i = 0; i < 16; ++i) {
-                    const bool zero = dead[b] || (f.nodata && c + i >= kNodataColourColumn);
-                    out[std::size_t(b) * kColourWidth + std::size_t(c + i)] =
-                        zero ? 0 : std::uint16_t(counts[i]);
-                }
+                for (int i = 0; i < 16; ++i)
+                    line_out[c + i] = std::uint16_t(counts[i]);
             }
+            if (dead[b]) std::fill(line_out, line_out + kColourWidth, 0);
+            if (f.nodata) std::fill(line_out + kNodataColourColumn, line_out + kColourWidth, 0);
         }
     }
 }

@@ -70,36 +70,21 @@ using Mask16 = long long __attribute__((vector_size(128)));  // a comparison of 
 Double16 select(const Mask16& mask, const Double16& a, const Double16& b) {
     return Double16(((Mask16)a & mask) | ((Mask16)b & ~mask));
 }
-// Comparisons, minimums and maximums of so wide a type the compiler works
-// out lane by lane in scalar code: in pieces of 16 bytes, which every vector
-// unit holds, they become one instruction a piece.
+// Comparisons of so wide a type the compiler works out lane by lane in scalar
+// code: in pieces of 16 bytes, which every vector unit holds, they become one
+// instruction a piece.
 using Double2 = double __attribute__((vector_size(16)));
 using Mask2 = long long __attribute__((vector_size(16)));
-enum class LaneOp { kGreater, kMin, kMax };
-template <LaneOp op>
-Double16 by_pieces(const Double16& a, const Double16& b) {
-    Double2 pa[8], pb[8], out[8];
+Mask16 lane_greater(const Double16& a, const Double16& b) {
+    Double2 pa[8], pb[8];
+    Mask2 out[8];
     std::memcpy(pa, &a, sizeof a);
     std::memcpy(pb, &b, sizeof b);
     for (int k = 0; k < 8; ++k)
-        if constexpr (op == LaneOp::kGreater)
-            out[k] = Double2(Mask2(pa[k] > pb[k]));
-        else if constexpr (op == LaneOp::kMin)
-            out[k] = pa[k] < pb[k] ? pa[k] : pb[k];
-        else
-            out[k] = pa[k] > pb[k] ? pa[k] : pb[k];
-    Double16 r;
+        out[k] = pa[k] > pb[k];
+    Mask16 r;
     std::memcpy(&r, out, sizeof r);
     return r;
-}
-Mask16 lane_greater(const Double16& a, const Double16& b) {
-    return Mask16(by_pieces<LaneOp::kGreater>(a, b));
-}
-Double16 lane_min(const Double16& a, const Double16& b) {
-    return by_pieces<LaneOp::kMin>(a, b);
-}
-Double16 lane_max(const Double16& a, const Double16& b) {
-    return by_pieces<LaneOp::kMax>(a, b);
 }
 constexpr Double16 kLane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 struct Rad {
@@ -1016,16 +1001,26 @@ Double16 noise16(const std::int16_t* drawn, const Double16& scaled) {
     return __builtin_convertvector(__builtin_convertvector(sums, Int16), Double16) * scaled;
 }
 
-// Lane by lane the whole number of v, truncated, clamped to [0, top]: as
-// clamping the truncated number, done while still in doubles (a min and a
-// max instruction).
-Int16 truncate_into(const Double16& v, double top) {
-    return __builtin_convertvector(lane_min(lane_max(v, Double16{}), Double16{} + top), Int16);
+// Lane by lane the whole number of v, truncated, clamped to [0, top]: the
+// comparisons in pieces of 16 bytes, as above.
+template <int top>
+Int16 truncate_into(const Double16& v) {
+    Int4 p[4];
+    const Int16 whole = __builtin_convertvector(v, Int16);
+    std::memcpy(p, &whole, sizeof p);
+    for (Int4& x : p) {
+        x &= ~(x >> 31);  // below 0: 0
+        const Int4 over = x > top;
+        x = (x & ~over) | (top & over);
+    }
+    Int16 r;
+    std::memcpy(&r, p, sizeof r);
+    return r;
 }
 
 // Rounded to whole counts, then clamped to the 12-bit range.
 Int16 to_counts(const Double16& v) {
-    return truncate_into(v + 0.5, kFullScale);
+    return truncate_into<int(kFullScale)>(v + 0.5);
 }
 
 // The over-exposed patch of --saturate, in kept PAN pixels.
@@ -1066,7 +1061,7 @@ struct NoiseTable {
         }
     }
     static Double16 of(const std::vector<double>& t, const Double16& s) {
-        const Int16 i = truncate_into(s, 8191);
+        const Int16 i = truncate_into<8191>(s);
         Double16 scaled;
         for (int k = 0; k < 16; ++k)
             scaled[k] = t[std::size_t(i[k])];

@@ -87,6 +87,17 @@ Mask16 lane_greater(const Double16& a, const Double16& b) {
     return r;
 }
 constexpr Double16 kLane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+// Lanes 0..7 a, lanes 8..15 b: a blend of two broadcasts, where writing the
+// lanes one by one would stall the vector loads that follow.
+Double16 halves(double a, double b) {
+    constexpr Mask16 kFirst = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+    return select(kFirst, Double16{} + a, Double16{} + b);
+}
+Float16 halves(float a, float b) {
+    using Bits16 = int __attribute__((vector_size(64)));
+    constexpr Bits16 kFirst = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+    return Float16((Bits16(Float16{} + a) & kFirst) | (Bits16(Float16{} + b) & ~kFirst));
+}
 struct Rad {
     Float4 v;
 };
@@ -694,9 +705,7 @@ void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low
     const Double16 tri = Double16(Mask16(wave) & 0x7fffffffffffffffll);
     const double shade_of[2] = {field.brightness * (1 + 0.09 * low8[0]),
                                 field.brightness * (1 + 0.09 * low8[1])};
-    Double16 shade;
-    for (int i = 0; i < 16; ++i)
-        shade[i] = shade_of[i / 8];
+    const Double16 shade = halves(shade_of[0], shade_of[1]);
     // Each pixel is (base + step * weight) * factor, band by band, in floats.
     Rad base[2] = {kMaterial[kSoil], kMaterial[kSoil]}, step{};
     Double16 weight = {}, factor = shade;
@@ -738,9 +747,7 @@ void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low
     const Float16 w = __builtin_convertvector(weight, Float16);
     const Float16 k = __builtin_convertvector(factor, Float16);
     for (int b = 0; b < 4; ++b) {
-        Float16 a;
-        for (int i = 0; i < 16; ++i)
-            a[i] = base[i / 8].v[b];
+        const Float16 a = halves(base[0].v[b], base[1].v[b]);
         band[b] = (blended ? a + step.v[b] * w : a) * k;
     }
 }

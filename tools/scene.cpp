@@ -1,6 +1,7 @@
 #include "scene.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -185,10 +186,13 @@ struct Building {
 };
 
 // One row of value noise: the grid interpolated down to row y, then across
-// per pixel, with smoothstep weights (no creases along the grid).
+// per pixel, with smoothstep weights (no creases along the grid). The cell is
+// a power of two, so x / cell is exact and the weight of pixel x depends on
+// x % cell alone: the weights are worked out once for the row.
 class NoiseRow {
   public:
-    NoiseRow(const std::vector<double>& grid, int cell, int y) : scale_(1.0 / cell) {
+    NoiseRow(const std::vector<double>& grid, int cell, int y)
+        : scale_(1.0 / cell), shift_(std::countr_zero(unsigned(cell))) {
         const int cols = kMosaicWidth / cell + 2;
         const double gy = y * scale_;
         const int j = int(gy);
@@ -199,18 +203,23 @@ class NoiseRow {
             const double b = grid[std::size_t(j + 1) * std::size_t(cols) + std::size_t(i)];
             values_[std::size_t(i)] = a + (b - a) * s;
         }
+        weights_.resize(std::size_t(cell));
+        for (int r = 0; r < cell; ++r) {
+            const double fx = r * scale_;
+            weights_[std::size_t(r)] = fx * fx * (3 - 2 * fx);
+        }
     }
     double at(int x) const {
-        const double gx = x * scale_;
-        const int i = int(gx);
-        const double f = gx - i, s = f * f * (3 - 2 * f);
-        const double a = values_[std::size_t(i)], b = values_[std::size_t(i) + 1];
+        const std::size_t i = std::size_t(x >> shift_);
+        const double s = weights_[std::size_t(x) & (weights_.size() - 1)];
+        const double a = values_[i], b = values_[i + 1];
         return a + (b - a) * s;
     }
 
   private:
     double scale_;
-    std::vector<double> values_;
+    int shift_;
+    std::vector<double> values_, weights_;
 };
 
 // Large-scale brightness variation and finer texture at a point, in [-1, 1];
@@ -238,6 +247,8 @@ constexpr int kCrownCols = kMosaicWidth / kCrownCell + 2;
 constexpr int kCrownRows = kMosaicHeight / kCrownCell + 2;
 constexpr int kLowCell = 256;  // large-scale brightness variation
 constexpr int kMidCell = 32;   // meadow and lawn texture
+static_assert(std::has_single_bit(unsigned(kLowCell)) && std::has_single_bit(unsigned(kMidCell)),
+              "NoiseRow takes cells of a power of two");
 
 // Black level of both cameras, in counts, and their saturation.
 constexpr double kBlackLevel = 40;

@@ -878,7 +878,7 @@ bool Scene::Impl::tree(int x, int y, double& shadow, Rad& crown) const {
     const int ci = x / kCrownCell, cj = y / kCrownCell;
     if (near[std::size_t(cj) * kCrownCols + std::size_t(ci)]) {
         // The crown whose top is nearest, among the four cells that can reach.
-        const auto best_crown = [&](int px, int py, double& height) -> const Crown* {
+        const auto best_crown = [&](int px, int py, int& height) -> const Crown* {
             const int i = px / kCrownCell, j = py / kCrownCell;
             const int i2 = px % kCrownCell < kCrownCell / 2 ? i - 1 : i + 1;
             const int j2 = py % kCrownCell < kCrownCell / 2 ? j - 1 : j + 1;
@@ -889,7 +889,7 @@ bool Scene::Impl::tree(int x, int y, double& shadow, Rad& crown) const {
                     const Crown& c = crowns[std::size_t(jj) * kCrownCols + std::size_t(ii)];
                     if (c.radius == 0) continue;
                     const int dx = px - c.x, dy = py - c.y;
-                    const double h = double(c.radius * c.radius - dx * dx - dy * dy);
+                    const int h = c.radius * c.radius - dx * dx - dy * dy;
                     if (h > 0 && (!found || h > height)) {
                         found = &c;
                         height = h;
@@ -897,13 +897,20 @@ bool Scene::Impl::tree(int x, int y, double& shadow, Rad& crown) const {
                 }
             return found;
         };
-        double height = 0;
+        // Each crown's brightness, by its tone.
+        static const std::vector<double> tone_of = [] {
+            std::vector<double> t(256);
+            for (int tone = 0; tone < 256; ++tone)
+                t[std::size_t(tone)] = 0.85 + 0.3 * tone / 255.0;
+            return t;
+        }();
+        int height = 0;
         if (const Crown* c = best_crown(x, y, height)) {
             const double r = c->radius;
             const double toward_sun = -((x - c->x) * sun_x + (y - c->y) * sun_y) / r;
-            const double tone = 0.85 + 0.3 * c->tone / 255.0;
+            const double tone = tone_of[c->tone];
             crown = kMaterial[kCrown] *
-                    (tone * (0.72 + 0.28 * toward_sun + 0.25 * height / (r * r)) * shadow);
+                    (tone * (0.72 + 0.28 * toward_sun + 0.25 * double(height) / (r * r)) * shadow);
             return true;
         }
         if (x >= tree_shadow_x && y >= tree_shadow_y &&

@@ -186,7 +186,10 @@ void run_stages(const RunPlan& plan, io::InputFile& colour, io::InputFile& tiles
         Transcript& t;
         ~Follow() { t.follow(nullptr); }
     } follow{transcript};
-    io::WriteQueue queue(transcript.stream(), options.threads > 1);
+    // A direct write waits for the disk: on a thread of its own it overlaps
+    // the computing even of a single computing thread. A buffered write is
+    // mostly a copy into the page cache, cheaper inline at one thread.
+    io::WriteQueue queue(transcript.stream(), options.threads > 1 || plan.direct_io);
     transcript.follow(&queue);
     Writers w{{queue, products[0], plan.fsync},
               {queue, products[1], plan.fsync},

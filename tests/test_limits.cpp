@@ -63,8 +63,9 @@ void expect_sound_end(const test::ProcessResult& r, const TempDir& dir,
 // EFBIG instead of killing the run by SIGXFSZ: PAN16 (172,500,000 bytes)
 // crosses 100,000 KiB while nothing is committed yet; only the sharpened
 // product (258,750,000 bytes) crosses 200,000 KiB, after the other four.
-// The same with direct writes at one computing thread, where the failing
-// write is made on the writer's own thread.
+// The same with direct writes (the default) at one computing thread, where
+// the failing write is made on the writer's own thread, and with buffered
+// writes.
 TEST(ResourceLimits, AFileSizeLimitFailsTheWriteThatCrossesIt) {
     struct Case {
         rlim_t kib;
@@ -73,7 +74,8 @@ TEST(ResourceLimits, AFileSizeLimitFailsTheWriteThatCrossesIt) {
     };
     const std::vector<std::string> direct = {"--threads", "1", "--io", "direct"};
     for (const Case& c : {Case{100000, {}, 6}, Case{100000, {"--envi"}, 6}, Case{200000, {}, 5},
-                          Case{100000, direct, 6}, Case{200000, direct, 5}}) {
+                          Case{100000, direct, 6}, Case{200000, direct, 5},
+                          Case{100000, {"--io", "buffered"}, 6}}) {
         TempDir dir;
         const auto paths = test::sample_paths(dir);
         place_old_products(paths);

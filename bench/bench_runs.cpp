@@ -98,7 +98,9 @@ int main(int argc, char** argv) {
         {"cirsharp --threads 1 --record",
          converter({"--threads", "1", "--record", dir + "/record.json"}),
          {}},
-        // Through the page cache, as before direct writes.
+        // Each way of writing named, whichever is the default.
+        {"cirsharp --io direct", converter({"--io", "direct"}), {}},
+        {"cirsharp --threads 1 --io direct", converter({"--threads", "1", "--io", "direct"}), {}},
         {"cirsharp --io buffered", converter({"--io", "buffered"}), {}},
         {"cirsharp --threads 1 --io buffered",
          converter({"--threads", "1", "--io", "buffered"}),

@@ -80,7 +80,8 @@ ColourRun run_colour_stage(const std::function<std::uint16_t(int, int, int)>& va
         rows[b].resize(band_row_samples(g));
         row_spans[b] = rows[b];
     }
-    std::vector<std::uint16_t> rgbir(2 * rgbir_band_samples(g));
+    const std::size_t half_bytes = rgbir_band_samples(g) * sizeof(std::uint16_t);
+    std::vector<std::byte> rgbir(io::ProductWriter::buffers_memory(2, half_bytes));
     ColourRun run;
     run.cir.resize(g.pixels() * 3);
     std::ostringstream out;
@@ -90,8 +91,7 @@ ColourRun run_colour_stage(const std::function<std::uint16_t(int, int, int)>& va
     {
         io::WriteQueue queue(out, /*background=*/!reference);
         io::ProductWriter rgbir16_writer(queue, rgbir16, false), cir8_writer(queue, cir8, false);
-        rgbir16_writer.use_buffers(std::as_writable_bytes(std::span(rgbir)),
-                                   rgbir_band_samples(g) * sizeof(std::uint16_t));
+        rgbir16_writer.use_buffers(rgbir, half_bytes);
         run.raw = read_colour_image(colour, row_spans, rgbir16_writer);
         run.stretch = make_cir_composite(colour, run.raw, row_spans, run.cir, options);
         cir8_writer.write_kept(std::as_bytes(std::span(run.cir)));

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "hostile.hpp"
 #include "support.hpp"
@@ -61,22 +63,28 @@ void expect_sound_end(const test::ProcessResult& r, const TempDir& dir,
 // EFBIG instead of killing the run by SIGXFSZ: PAN16 (172,500,000 bytes)
 // crosses 100,000 KiB while nothing is committed yet; only the sharpened
 // product (258,750,000 bytes) crosses 200,000 KiB, after the other four.
+// The same with direct writes (the default) at one computing thread, where
+// the failing write is made on the writer's own thread, and with buffered
+// writes.
 TEST(ResourceLimits, AFileSizeLimitFailsTheWriteThatCrossesIt) {
     struct Case {
         rlim_t kib;
-        bool envi;
+        std::vector<std::string> options;
         int failing;  // position of the product that crosses the limit
     };
-    for (const Case c : {Case{100000, false, 6}, Case{100000, true, 6}, Case{200000, false, 5}}) {
+    const std::vector<std::string> direct = {"--threads", "1", "--io", "direct"};
+    for (const Case& c : {Case{100000, {}, 6}, Case{100000, {"--envi"}, 6}, Case{200000, {}, 5},
+                          Case{100000, direct, 6}, Case{200000, direct, 5},
+                          Case{100000, {"--io", "buffered"}, 6}}) {
         TempDir dir;
         const auto paths = test::sample_paths(dir);
         place_old_products(paths);
         ChildSetup setup;
         setup.limits = {{RLIMIT_FSIZE, c.kib * 1024}};
-        const auto r = test::run_child(
-            CIRSHARP_BIN, c.envi ? test::with_options({"--envi"}, paths) : paths, setup);
-        const std::string context =
-            "ulimit -f " + std::to_string(c.kib) + (c.envi ? " --envi" : "");
+        const auto r = test::run_child(CIRSHARP_BIN, test::with_options(c.options, paths), setup);
+        std::string context = "ulimit -f " + std::to_string(c.kib);
+        for (const auto& o : c.options)
+            context += " " + o;
         EXPECT_EQ(r.status, 1) << context << ": " << r.err;
         EXPECT_EQ(r.err, "cirsharp: cannot write " + paths[c.failing] + ": File too large\n")
             << context;

@@ -147,7 +147,7 @@ PanRun run_pan_stage(const std::function<std::uint16_t(int, int)>& value, bool r
     io::OutputFile pan16 = io::OutputFile::create(dir / "pan16.raw", temps);
     io::OutputFile pan8 = io::OutputFile::create(dir / "pan8.raw", temps);
     const PanGeometry& g = kPanGeometry;
-    std::vector<std::uint16_t> tile_buffer(kPanTileBufferSamples);
+    std::vector<std::byte> tile_buffer(io::ProductWriter::buffers_memory(2, kPanTileRowBytes));
     PanRun run;
     run.plane.resize(g.kept_samples());
     std::ostringstream out;
@@ -157,7 +157,7 @@ PanRun run_pan_stage(const std::function<std::uint16_t(int, int)>& value, bool r
     {
         io::WriteQueue queue(out, /*background=*/!reference);
         io::ProductWriter pan16_writer(queue, pan16, false), pan8_writer(queue, pan8, false);
-        pan16_writer.use_buffers(std::as_writable_bytes(std::span(tile_buffer)), kPanTileRowBytes);
+        pan16_writer.use_buffers(tile_buffer, kPanTileRowBytes);
         const PanStageFiles files{tiles, pan16_writer, pan8_writer};
         run.found = scan_pan_image(files, options.threads);
         int called = 0;

@@ -86,7 +86,7 @@ TEST(RecordRun, ValuesAgreeWithTheTranscriptAndTheInputs) {
     EXPECT_EQ(j["record"], 1);
     EXPECT_EQ(j["program"], "cirsharp");
     EXPECT_EQ(j["options"],
-              Json::parse(R"({"threads": 2, "fsync": false, "io": "buffered", "reference": false,
+              Json::parse(R"({"threads": 2, "fsync": false, "io": "direct", "reference": false,
                                             "envi": true, "quicklook": null})"));
     EXPECT_EQ(j["status"], 0);
     EXPECT_TRUE(j["error"].is_null());

@@ -94,14 +94,14 @@ Products (raw, no header):
 
 Options (before the paths; -- ends them):
   --threads N   computing threads (default: the CPUs this process may use);
-                with 2 or more, products are written on a thread of their own
-                meanwhile; 1 does everything on one thread
+                products are written on a thread of their own meanwhile, but
+                with 1 and --io buffered everything is done on one thread
   --fsync       flush each product and its folder to disk before committing it
-  --io MODE     buffered (default): through the page cache, as ordinary
-                programs do; direct: products written around the page cache
+  --io MODE     direct (default): products written around the page cache
                 (O_DIRECT; buffered where the file system refuses it) and the
                 inputs' pages dropped once read, so a run in a memory cgroup
-                is charged about 170 to 320 MB instead of 800 to 1000 MB
+                is charged about 170 to 320 MB; buffered: through the page
+                cache, as ordinary programs do (800 to 1000 MB)
   --reference   per-sample arithmetic instead of lookup tables (slow; same bytes)
   --envi        also write an ENVI header beside each product, at PRODUCT.hdr, so
                 GDAL and QGIS open it (committed with it; none for a device)

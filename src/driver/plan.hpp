@@ -18,7 +18,7 @@ struct RunPlan {
     std::vector<std::string> paths;        // the seven positions
     int threads = 0;                       // computing threads; 0 until settled
     bool fsync = false;                    // flush each product to disk before committing it
-    bool direct_io = false;                // products around the page cache, inputs dropped from it
+    bool direct_io = true;                 // products around the page cache, inputs dropped from it
     bool reference = false;                // per-sample arithmetic instead of tables
     bool envi = false;                     // an ENVI header beside each product
     std::optional<std::string> quicklook;  // folder for PNG previews

@@ -93,14 +93,16 @@ std::vector<io::OutputFile> create_products(const RunPlan& plan, io::TempFiles& 
 // Fresh memory is slow to come by, so the less of it the better.
 // (Allocated in the order of the members, reported in another.)
 struct WorkBuffers {
-    io::Buffer<std::uint16_t> rgbir = io::allocate<std::uint16_t>(2 * rgbir_band_samples(cg));
+    io::Buffer<std::byte> rgbir = io::allocate<std::byte>(
+        io::ProductWriter::buffers_memory(2, rgbir_band_samples(cg) * sizeof(std::uint16_t)));
     std::array<io::Buffer<std::uint16_t>, kBands> band_rows{
         io::allocate<std::uint16_t>(band_row_samples(cg)),
         io::allocate<std::uint16_t>(band_row_samples(cg)),
         io::allocate<std::uint16_t>(band_row_samples(cg)),
         io::allocate<std::uint16_t>(band_row_samples(cg))};
     io::Buffer<std::uint8_t> cir = io::allocate<std::uint8_t>(cg.pixels() * 3);
-    io::Buffer<std::uint16_t> tiles = io::allocate<std::uint16_t>(kPanTileBufferSamples);
+    io::Buffer<std::byte> tiles =
+        io::allocate<std::byte>(io::ProductWriter::buffers_memory(2, kPanTileRowBytes));
     io::Buffer<std::uint8_t> plane = io::allocate<std::uint8_t>(pg.kept_samples());
 
     // One report line for each buffer; throws std::bad_alloc if one is missing.
@@ -131,7 +133,7 @@ struct Writers {
 void run_pan(io::InputFile& tiles, Writers& w, WorkBuffers& b, const StageOptions& options,
              Transcript& transcript, RunFindings& findings) {
     const PanStageFiles files{tiles, w.pan16, w.pan8};
-    w.pan16.use_buffers(std::as_writable_bytes(std::span(b.tiles.get(), kPanTileBufferSamples)),
+    w.pan16.use_buffers({b.tiles.get(), io::ProductWriter::buffers_memory(2, kPanTileRowBytes)},
                         kPanTileRowBytes);
     const PanScan found = scan_pan_image(files, options.threads);
     findings.pan = found;
@@ -154,8 +156,9 @@ void run_colour(io::InputFile& colour, Writers& w, WorkBuffers& b, const StageOp
                 Transcript& transcript, RunFindings& findings) {
     const BandRows rows = b.band_row_spans();
     const std::size_t half = rgbir_band_samples(cg);
-    w.rgbir16.use_buffers(std::as_writable_bytes(std::span(b.rgbir.get(), 2 * half)),
-                          half * sizeof(std::uint16_t));
+    w.rgbir16.use_buffers(
+        {b.rgbir.get(), io::ProductWriter::buffers_memory(2, half * sizeof(std::uint16_t))},
+        half * sizeof(std::uint16_t));
     const BandLimits raw = read_colour_image(colour, rows, w.rgbir16);
     findings.band_limits = raw;
     transcript.rgbir_done();
@@ -186,7 +189,10 @@ void run_stages(const RunPlan& plan, io::InputFile& colour, io::InputFile& tiles
         Transcript& t;
         ~Follow() { t.follow(nullptr); }
     } follow{transcript};
-    io::WriteQueue queue(transcript.stream(), options.threads > 1);
+    // A direct write waits for the disk: on a thread of its own it overlaps
+    // the computing even of a single computing thread. A buffered write is
+    // mostly a copy into the page cache, cheaper inline at one thread.
+    io::WriteQueue queue(transcript.stream(), options.threads > 1 || plan.direct_io);
     transcript.follow(&queue);
     Writers w{{queue, products[0], plan.fsync},
               {queue, products[1], plan.fsync},

@@ -249,7 +249,10 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       sidecar_(std::move(other.sidecar_)),
       direct_(other.direct_),
       stage_(std::move(other.stage_)),
-      staged_(other.staged_) {
+      staged_(other.staged_),
+      staged_total_(other.staged_total_),
+      kept_end_(other.kept_end_),
+      kept_run_(other.kept_run_) {
     other.temp_.clear();
     other.committed_ = true;
 }
@@ -264,15 +267,57 @@ void OutputFile::discard() noexcept {
     committed_ = true;
 }
 
-void OutputFile::write(std::span<const std::byte> data) {
-    const iovec part{const_cast<std::byte*>(data.data()), data.size()};
-    write(std::span<const iovec>(&part, 1));
+void OutputFile::write(std::span<const std::byte> data, Lead lead) {
+    if (!append_in_place(data.data(), data.size(), lead)) {
+        const iovec part{const_cast<std::byte*>(data.data()), data.size()};
+        write(std::span<const iovec>(&part, 1));
+    }
+    if (lead != Lead::kKept) return;
+    kept_run_ = (data.data() == kept_end_ ? kept_run_ : 0) + data.size();
+    kept_end_ = data.data() + data.size();
 }
 
 void OutputFile::write(std::span<const iovec> parts) {
+    kept_end_ = nullptr;
+    kept_run_ = 0;
     if (!direct_ && staged_ == 0) return write_buffered(parts);
     for (const iovec& part : parts)
         append(static_cast<const std::byte*>(part.iov_base), part.iov_len);
+}
+
+// Writes the whole blocks of `data` straight from the caller's memory when
+// its bytes lie where they land in a block of the file: the partial block
+// pending in front of them is completed in the memory before them (copied
+// into the buffer's room, or already there in kept memory) or else in the
+// staging buffer from their first bytes, and what is left of a block after
+// them waits for the next write. False, with nothing done, where that
+// cannot be.
+bool OutputFile::append_in_place(const std::byte* data, std::size_t size, Lead lead) {
+    if (!direct_) return false;
+    std::size_t head = staged_ % kDirectAlignment;
+    const bool lands_aligned =
+        (reinterpret_cast<std::uintptr_t>(data) - head) % kDirectAlignment == 0;
+    if (!lands_aligned || head + size < kDirectAlignment) return false;
+    write_staged(staged_ - head);  // whole blocks staged before
+    bool in_place = head == 0 || (lead == Lead::kKept && data == kept_end_ && kept_run_ >= head);
+    if (!in_place && lead != Lead::kSlack) {
+        const std::size_t rest = kDirectAlignment - head;
+        std::memcpy(stage_.get() + head, data, rest);
+        staged_ = kDirectAlignment;
+        write_staged(staged_);
+        data += rest;
+        size -= rest;
+        head = 0;
+        in_place = true;
+    }
+    auto* start = const_cast<std::byte*>(data) - head;
+    if (!in_place) std::memcpy(start, stage_.get(), head);
+    const std::size_t whole = (head + size) / kDirectAlignment * kDirectAlignment;
+    staged_ = 0;
+    write_through(start, whole);
+    staged_ = head + size - whole;
+    std::memcpy(stage_.get(), start + whole, staged_);
+    return true;
 }
 
 void OutputFile::write_buffered(std::span<const iovec> parts) {
@@ -321,6 +366,7 @@ void OutputFile::append(const std::byte* data, std::size_t size) {
         const std::size_t n = std::min(size, kStageBytes - staged_);
         std::memcpy(stage_.get() + staged_, data, n);
         staged_ += n;
+        staged_total_ += n;
         data += n;
         size -= n;
         if (staged_ == kStageBytes) write_staged(staged_);

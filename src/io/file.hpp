@@ -7,11 +7,12 @@
 // a partial product at a final path.
 //
 // A product may be written around the page cache (O_DIRECT): whole aligned
-// blocks go straight to the disk, from the caller's memory where it is
-// aligned and through an aligned staging buffer where it is not, and the
-// last partial block is written through the page cache at the commit, so
-// the file's bytes are the same either way. A file system that refuses
-// direct writes gets buffered ones for that file instead.
+// blocks go straight to the disk, from the caller's memory where its bytes
+// lie at the same offset within a block of memory as within a block of the
+// file, and through an aligned staging buffer where they do not; the last
+// partial block is written through the page cache at the commit, so the
+// file's bytes are the same either way. A file system that refuses direct
+// writes gets buffered ones for that file instead.
 #pragma once
 
 #include <sys/types.h>
@@ -42,6 +43,16 @@ enum class IoMode { kBuffered, kDirect };
 // The alignment of direct writes, in memory and in the file: 4096 covers
 // the logical block size of every disk in use.
 inline constexpr std::size_t kDirectAlignment = 4096;
+
+// What a direct write may do with the memory just before the bytes it is
+// given, where the file's last partial block has to be completed in front
+// of them so that they go to the disk from where they are.
+enum class Lead {
+    kNone,   // nothing: it is someone else's
+    kSlack,  // overwrite up to kDirectAlignment bytes: the buffer's own room
+    kKept,   // read it: the bytes are memory that stays unchanged until the
+             // commit, so the same memory's previous bytes are still there
+};
 
 class InputFile {
   public:
@@ -117,8 +128,12 @@ class OutputFile {
     bool writes_directly() const { return direct_; }
 
     // Appends all of `data`.
-    void write(std::span<const std::byte> data);
+    void write(std::span<const std::byte> data, Lead lead = Lead::kNone);
     void write(std::span<const iovec> parts);
+    // Bytes that went to the disk through the staging buffer rather than
+    // from the caller's memory (not counted: less than a block at either end
+    // of a write whose bytes lie where they land in a block).
+    std::uint64_t staged_bytes() const { return staged_total_; }
     // Flushes (to disk with `durable`), closes and renames over the final path.
     //
     // Returns the file that the product replaced, still open: the last close
@@ -144,6 +159,7 @@ class OutputFile {
     void start_direct();
     void stop_direct();
     void append(const std::byte* data, std::size_t size);
+    bool append_in_place(const std::byte* data, std::size_t size, Lead lead);
     void write_through(const std::byte* data, std::size_t size);
     void write_staged(std::size_t bytes);
     void write_buffered(std::span<const iovec> parts);
@@ -164,6 +180,11 @@ class OutputFile {
     // Bytes waiting for a whole aligned block (direct writes only).
     std::unique_ptr<std::byte, void (*)(void*)> stage_{nullptr, std::free};
     std::size_t staged_ = 0;
+    std::uint64_t staged_total_ = 0;
+    // Kept memory ending at kept_end_ whose last kept_run_ bytes are the
+    // file's last bytes.
+    const std::byte* kept_end_ = nullptr;
+    std::size_t kept_run_ = 0;
 };
 
 // Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no

@@ -9,6 +9,7 @@
 #include <sys/uio.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,13 +33,20 @@ class ProductWriter {
 
     const std::string& path() const;
 
+    // The memory that use_buffers() cuts `count` buffers of `bytes` from.
+    static constexpr std::size_t buffers_memory(std::size_t count, std::size_t bytes) {
+        return count * BufferRing::slot_bytes(bytes);
+    }
     // The buffers that next() hands out, each `bytes` long: cut from
-    // `memory`, which the caller owns and keeps until drop_buffers() or the
-    // writer's end; or `count` of them, made when first needed.
+    // `memory` (buffers_memory() of them), which the caller owns and keeps
+    // until drop_buffers() or the writer's end; or `count` of them, made
+    // when first needed.
     void use_buffers(std::span<std::byte> memory, std::size_t bytes);
     void use_buffers(std::size_t count, std::size_t bytes);
 
     // A buffer to fill that no pending write reads; waits for one if need be.
+    // Written whole, and after the buffers handed out before it, its bytes
+    // go to the disk straight from it.
     std::span<std::byte> next();
     // Appends `filled`, the first bytes of a buffer from next(), which is
     // taken back once they are written.
@@ -61,10 +69,15 @@ class ProductWriter {
   private:
     BufferRing& ring();
 
+    void handed_over(std::size_t bytes);
+
     WriteQueue& queue_;
     OutputFile& file_;
     bool durable_;
     std::optional<BufferRing> ring_;
+    std::size_t buffer_bytes_ = 0;
+    std::uint64_t handed_ = 0;  // bytes handed over so far
+    std::size_t out_ = 0;       // buffers handed out, not yet handed back
 };
 
 }  // namespace cirsharp::io

@@ -127,8 +127,8 @@ void WriteQueue::close_replaced() {
     }
 }
 
-WriteQueue::Ticket WriteQueue::write(OutputFile& file, std::span<const std::byte> data) {
-    return push([&file, data] { file.write(data); });
+WriteQueue::Ticket WriteQueue::write(OutputFile& file, std::span<const std::byte> data, Lead lead) {
+    return push([&file, data, lead] { file.write(data, lead); });
 }
 
 WriteQueue::Ticket WriteQueue::write(OutputFile& file, std::vector<iovec> parts) {
@@ -160,7 +160,8 @@ BufferRing::BufferRing(WriteQueue& queue, std::size_t count, std::size_t bytes)
 
 BufferRing::BufferRing(WriteQueue& queue, std::span<std::byte> memory, std::size_t bytes)
     : queue_(queue), bytes_(bytes) {
-    for (std::size_t at = 0; at + bytes <= memory.size(); at += bytes)
+    const std::size_t slot = slot_bytes(bytes);
+    for (std::size_t at = 0; at + slot <= memory.size(); at += slot)
         slots_.push_back({memory.data() + at, nullptr, 0});
 }
 
@@ -179,19 +180,19 @@ void BufferRing::wait() {
     queue_.wait(last);
 }
 
-std::span<std::byte> BufferRing::take() {
+std::span<std::byte> BufferRing::take(std::size_t offset) {
     Slot* chosen = nullptr;
     // One already made whose jobs have run: its pages are warm.
     for (Slot& s : slots_)
-        if (s.data && !s.taken && queue_.has_run(s.read_until)) {
+        if (s.base && !s.taken && queue_.has_run(s.read_until)) {
             chosen = &s;
             break;
         }
     // Else a new one, while fewer than `count` are made.
     for (Slot& s : slots_)
-        if (!chosen && !s.data) {
-            s.storage = std::make_unique_for_overwrite<std::byte[]>(bytes_);
-            s.data = s.storage.get();
+        if (!chosen && !s.base) {
+            s.storage = std::make_unique_for_overwrite<std::byte[]>(slot_bytes(bytes_));
+            s.base = s.storage.get();
             chosen = &s;
         }
     // Else the one whose jobs end first.
@@ -201,12 +202,17 @@ std::span<std::byte> BufferRing::take() {
     if (!chosen) throw std::logic_error("every buffer of the ring is taken");
     queue_.wait(chosen->read_until);
     chosen->taken = true;
-    return {chosen->data, bytes_};
+    // The first address past a block of room that lies `offset` past a
+    // multiple of the alignment.
+    const auto room = reinterpret_cast<std::uintptr_t>(chosen->base) + kDirectAlignment;
+    const std::size_t shift = (offset - room) % kDirectAlignment;
+    return {chosen->base + kDirectAlignment + shift, bytes_};
 }
 
 BufferRing::Slot& BufferRing::slot_of(std::span<const std::byte> buffer) {
     for (Slot& s : slots_)
-        if (s.data == buffer.data()) return s;
+        if (s.base && buffer.data() >= s.base && buffer.data() < s.base + slot_bytes(bytes_))
+            return s;
     throw std::logic_error("a buffer that is not the ring's");
 }
 

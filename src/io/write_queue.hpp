@@ -26,9 +26,9 @@
 #include <thread>
 #include <vector>
 
-namespace cirsharp::io {
+#include "io/file.hpp"
 
-class OutputFile;
+namespace cirsharp::io {
 
 class WriteQueue {
   public:
@@ -45,7 +45,7 @@ class WriteQueue {
     WriteQueue& operator=(const WriteQueue&) = delete;
 
     // `data` and `parts` must stay valid until the job has run.
-    Ticket write(OutputFile& file, std::span<const std::byte> data);
+    Ticket write(OutputFile& file, std::span<const std::byte> data, Lead lead = Lead::kNone);
     Ticket write(OutputFile& file, std::vector<iovec> parts);
     Ticket print(std::string line);  // a progress line, '\n' added
     Ticket commit(OutputFile& file, bool durable);
@@ -87,11 +87,23 @@ class WriteQueue {
 // that read it; taking one waits, if none is free, until the jobs that read
 // the one given back first have run, and the destructor waits so for all of
 // them: no queued job ever reads freed memory.
+//
+// Each buffer lies in a slot with room around it: a buffer may be handed
+// out at any offset within a block of memory (so that its bytes lie as they
+// will within the file's blocks), and a block of room in front of it is
+// the buffer's own, for a direct write to complete a partial block in.
 class BufferRing {
   public:
+    // The memory of one slot for buffers of `bytes`.
+    static constexpr std::size_t slot_bytes(std::size_t bytes) {
+        return (bytes + kDirectAlignment - 1) / kDirectAlignment * kDirectAlignment +
+               2 * kDirectAlignment;
+    }
+
     // `count` buffers of `bytes`, each made when first taken.
     BufferRing(WriteQueue& queue, std::size_t count, std::size_t bytes);
-    // Buffers of `bytes` cut from `memory`, which the caller owns and keeps.
+    // Buffers of `bytes` cut from `memory`, which the caller owns and keeps,
+    // slot_bytes(bytes) for each.
     BufferRing(WriteQueue& queue, std::span<std::byte> memory, std::size_t bytes);
     ~BufferRing();
     BufferRing(const BufferRing&) = delete;
@@ -99,8 +111,9 @@ class BufferRing {
 
     // A free buffer: one already made whose jobs have run, else a new one
     // while fewer than `count` are made, else the first given back once its
-    // jobs have run.
-    std::span<std::byte> take();
+    // jobs have run. Its address is `offset` past a multiple of
+    // kDirectAlignment, with a block of room in front of it.
+    std::span<std::byte> take(std::size_t offset = 0);
     // Gives `buffer`, one taken from this ring, back once the queued jobs up
     // to `ticket` have run.
     void lend(std::span<const std::byte> buffer, WriteQueue::Ticket ticket);
@@ -112,7 +125,7 @@ class BufferRing {
 
   private:
     struct Slot {
-        std::byte* data = nullptr;
+        std::byte* base = nullptr;  // the slot, room included
         std::unique_ptr<std::byte[]> storage;
         WriteQueue::Ticket read_until = 0;
         bool taken = false;

@@ -45,8 +45,8 @@ struct PanStageFiles {
     io::ProductWriter& pan8;
 };
 
-// The PAN tile buffer: two rows of tiles, one read while the other is written.
-inline constexpr std::size_t kPanTileBufferSamples = 2 * kPanGeometry.tile_row_samples();
+// The PAN tile buffers: a row of tiles each, one read while the other is
+// written.
 inline constexpr std::size_t kPanTileRowBytes =
     kPanGeometry.tile_row_samples() * sizeof(std::uint16_t);
 

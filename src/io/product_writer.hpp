@@ -9,6 +9,7 @@
 #include <sys/uio.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,6 +32,11 @@ class ProductWriter {
     ProductWriter& operator=(const ProductWriter&) = delete;
 
     const std::string& path() const;
+
+    // Shows `see` every piece of bytes handed over by write() and
+    // write_kept(), in product order, on the thread that hands it over and
+    // before it is queued (the previews are made so).
+    void observe(std::function<void(std::span<const std::byte>)> see);
 
     // The buffers that next() hands out, each `bytes` long: cut from
     // `memory`, which the caller owns and keeps until drop_buffers() or the
@@ -65,6 +71,7 @@ class ProductWriter {
     OutputFile& file_;
     bool durable_;
     std::optional<BufferRing> ring_;
+    std::function<void(std::span<const std::byte>)> see_;
 };
 
 }  // namespace cirsharp::io

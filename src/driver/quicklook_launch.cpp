@@ -57,11 +57,29 @@ struct SpawnSetup {
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
+// The first program called `name` in a folder of PATH; empty if none.
+std::string on_path(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path ? path : "";
+    std::size_t begin = 0;
+    while (!dirs.empty() && begin <= dirs.size()) {
+        std::size_t end = dirs.find(':', begin);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string dir = end == begin ? "." : dirs.substr(begin, end - begin);
+        const std::string candidate = dir + "/" + name;
+        if (is_executable_file(candidate)) return candidate;
+        begin = end + 1;
+    }
+    return {};
+}
+
 }  // namespace
 
 std::string find_quicklook_tool(const std::string& option) {
+    // A name with a slash is a path, one without is looked up on PATH.
     if (const char* named = std::getenv(kQuicklookVariable); named && *named) {
-        if (is_executable_file(named)) return named;
+        const std::string tool = std::strchr(named, '/') ? named : on_path(named);
+        if (!tool.empty() && is_executable_file(tool)) return tool;
         throw std::runtime_error(option + " needs " + kQuicklookTool + ", but " +
                                  kQuicklookVariable + " names " + named +
                                  ", which is not a program");
@@ -73,19 +91,11 @@ std::string find_quicklook_tool(const std::string& option) {
         const std::string beside = exe.substr(0, exe.rfind('/') + 1) + kQuicklookTool;
         if (is_executable_file(beside)) return beside;
     }
-    const char* path = std::getenv("PATH");
-    const std::string dirs = path ? path : "";
-    std::size_t begin = 0;
-    while (begin <= dirs.size()) {
-        std::size_t end = dirs.find(':', begin);
-        if (end == std::string::npos) end = dirs.size();
-        const std::string dir = end == begin ? "." : dirs.substr(begin, end - begin);
-        const std::string candidate = dir + "/" + kQuicklookTool;
-        if (!dirs.empty() && is_executable_file(candidate)) return candidate;
-        begin = end + 1;
-    }
-    throw std::runtime_error(option + " needs " + kQuicklookTool +
-                             ", which is neither beside cirsharp nor on PATH");
+    std::string found = on_path(kQuicklookTool);
+    if (found.empty())
+        throw std::runtime_error(option + " needs " + kQuicklookTool +
+                                 ", which is neither beside cirsharp nor on PATH");
+    return found;
 }
 
 void run_quicklook_tool(const std::string& tool, const std::string& dir, int max_width,

@@ -43,14 +43,14 @@ void RunPreviews::watch(std::size_t index, bool regular, io::ProductWriter& writ
     });
 }
 
-std::vector<std::pair<Product, Preview>> RunPreviews::previews(std::size_t order) const {
+std::vector<std::pair<Product, Preview>> RunPreviews::previews(std::size_t order) {
     std::vector<std::pair<Product, Preview>> made;
     for (std::size_t i = 0; i < kProducts.size(); ++i)
-        if (const auto& b = builders_[order][i]) made.emplace_back(kProducts[i], b->finish());
+        if (auto& b = builders_[order][i]) made.emplace_back(kProducts[i], b->finish());
     return made;
 }
 
-void RunPreviews::hand_over(const std::string& tool, io::SignalGuard& guard) const {
+void RunPreviews::hand_over(const std::string& tool, io::SignalGuard& guard) {
     for (std::size_t o = 0; o < orders_.size(); ++o)
         run_quicklook_tool(tool, orders_[o].folder, orders_[o].max_width, previews(o),
                            orders_[o].failed, guard);

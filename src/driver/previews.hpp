@@ -48,9 +48,9 @@ class RunPreviews {
     void watch(std::size_t index, bool regular, io::ProductWriter& writer);
     // Once every product is written: order `order`'s previews, with their
     // products.
-    std::vector<std::pair<Product, Preview>> previews(std::size_t order) const;
+    std::vector<std::pair<Product, Preview>> previews(std::size_t order);
     // Once every product is written: each order's previews to `tool`.
-    void hand_over(const std::string& tool, io::SignalGuard& guard) const;
+    void hand_over(const std::string& tool, io::SignalGuard& guard);
 
   private:
     using Builders = std::array<std::unique_ptr<PreviewBuilder>, kProducts.size()>;

@@ -31,23 +31,19 @@ std::string pnm_header(const Preview& preview) {
            " " + std::to_string(preview.height) + "\n255\n";
 }
 
-Preview read_pnm(std::FILE* in, const std::string& what) {
+ImageSize read_pnm_header(std::FILE* in, const std::string& what) {
     const int p = std::fgetc(in);
     if (p == EOF) throw std::runtime_error(what + ": no image where one was expected");
     const int kind = std::fgetc(in);
     if (p != 'P' || (kind != '5' && kind != '6'))
         throw std::runtime_error(what + ": not a PGM or PPM image of bytes");
-    Preview image;
-    image.channels = kind == '5' ? 1 : 3;
-    image.width = header_number(in, what);
-    image.height = header_number(in, what);
-    if (header_number(in, what) != 255 || image.width < 1 || image.height < 1)
+    ImageSize size;
+    size.channels = kind == '5' ? 1 : 3;
+    size.width = header_number(in, what);
+    size.height = header_number(in, what);
+    if (header_number(in, what) != 255 || size.width < 1 || size.height < 1)
         throw std::runtime_error(what + ": not a PGM or PPM image of bytes");
-    image.pixels.resize(std::size_t(image.width) * std::size_t(image.height) *
-                        std::size_t(image.channels));
-    if (std::fread(image.pixels.data(), 1, image.pixels.size(), in) != image.pixels.size())
-        throw std::runtime_error(what + ": the image ends early");
-    return image;
+    return size;
 }
 
 }  // namespace cirsharp

@@ -15,9 +15,18 @@ namespace {
 constexpr int kRowsIn16Bits = 65535 / 255;
 // 16-bit samples whose sum over a block this wide still fits 32 bits.
 constexpr int kFactorIn32Bits = 256;
+// Blocks of bytes of at most this many pixels have their means looked up.
+constexpr std::uint64_t kTabledCount = 256;
 
+// The first row of a row of blocks starts the per-column sums and extremes,
+// the others add to them: no pass clears them.
 template <class Sum>
-void add_bytes(const std::uint8_t* __restrict in, Sum* __restrict sums, std::size_t n) {
+void add_bytes(const std::uint8_t* __restrict in, Sum* __restrict sums, std::size_t n, bool first) {
+    if (first) {
+        for (std::size_t i = 0; i < n; ++i)
+            sums[i] = in[i];
+        return;
+    }
     for (std::size_t i = 0; i < n; ++i)
         sums[i] = Sum(sums[i] + in[i]);
 }
@@ -34,13 +43,52 @@ std::uint16_t le16(const std::byte* p) {
 }
 
 void add_words(const std::byte* __restrict in, std::uint32_t* __restrict sums,
-               std::uint16_t* __restrict lo, std::uint16_t* __restrict hi, std::size_t n) {
+               std::uint16_t* __restrict lo, std::uint16_t* __restrict hi, std::size_t n,
+               bool first) {
+    if (first) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint16_t v = le16(in + 2 * i);
+            sums[i] = v;
+            lo[i] = v < lo[i] ? v : lo[i];
+            hi[i] = v > hi[i] ? v : hi[i];
+        }
+        return;
+    }
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint16_t v = le16(in + 2 * i);
         sums[i] += v;
         lo[i] = v < lo[i] ? v : lo[i];
         hi[i] = v > hi[i] ? v : hi[i];
     }
+}
+
+// The rounded mean of a sum of `count` bytes, (sum + count / 2) / count:
+// estimated by a multiplication and put right by at most one step, as a
+// division per block would cost more than the sums.
+class RoundedMean {
+  public:
+    explicit RoundedMean(std::uint64_t count) : count_(count), inverse_(1.0 / double(count)) {}
+    std::uint8_t operator()(std::uint64_t sum) const {
+        const std::uint64_t n = sum + count_ / 2;
+        auto q = std::uint64_t(double(n) * inverse_);
+        if (q * count_ > n)
+            --q;
+        else if ((q + 1) * count_ <= n)
+            ++q;
+        return std::uint8_t(q);
+    }
+
+  private:
+    std::uint64_t count_;
+    double inverse_;
+};
+
+// std::lround of a value that is never negative, inline: the whole part, one
+// more from a fraction of a half up (the subtraction is exact).
+long round_half_up(double x) {
+    auto whole = long(x);
+    if (x - double(whole) >= 0.5) ++whole;
+    return whole;
 }
 
 }  // namespace
@@ -63,7 +111,7 @@ PreviewBuilder::PreviewBuilder(RasterShape shape, std::vector<int> channels, int
     const std::size_t blocks =
         std::size_t(out_width_) * std::size_t(out_height_) * channels_.size();
     if (shape_.bytes_per_sample == 1) {
-        pixels_.assign(blocks, 0);
+        pixels_.reserve(blocks);
         if (factor_ <= kRowsIn16Bits)
             column_sums16_.assign(shape_.row_samples(), 0);
         else
@@ -72,10 +120,11 @@ PreviewBuilder::PreviewBuilder(RasterShape shape, std::vector<int> channels, int
         column_sums32_.assign(shape_.row_samples(), 0);
         column_min_.assign(shape_.row_samples(), std::numeric_limits<std::uint16_t>::max());
         column_max_.assign(shape_.row_samples(), 0);
-        if (factor_ <= kFactorIn32Bits)
-            sums32_.assign(blocks, 0);
+        wide_sums_ = factor_ > kFactorIn32Bits;
+        if (wide_sums_)
+            sums64_.reserve(blocks);
         else
-            sums64_.assign(blocks, 0);
+            sums32_.reserve(blocks);
     }
 }
 
@@ -104,16 +153,17 @@ void PreviewBuilder::add(std::span<const std::byte> bytes) {
 }
 
 void PreviewBuilder::add_run(const std::byte* data, std::size_t samples) {
+    const bool first = next_row_ % factor_ == 0;
     if (shape_.bytes_per_sample == 2) {
         add_words(data, column_sums32_.data() + at_, column_min_.data() + at_,
-                  column_max_.data() + at_, samples);
+                  column_max_.data() + at_, samples, first);
         return;
     }
     const auto* in = reinterpret_cast<const std::uint8_t*>(data);
     if (!column_sums16_.empty())
-        add_bytes(in, column_sums16_.data() + at_, samples);
+        add_bytes(in, column_sums16_.data() + at_, samples, first);
     else
-        add_bytes(in, column_sums32_.data() + at_, samples);
+        add_bytes(in, column_sums32_.data() + at_, samples, first);
 }
 
 namespace {
@@ -158,34 +208,51 @@ void PreviewBuilder::end_block_row() {
     const std::uint64_t rows = std::uint64_t(next_row_ - block_row * factor_);
     const std::size_t nc = channels_.size();
     block_sums_.resize(std::size_t(out_width_) * nc);
-    if (!column_sums16_.empty()) {
+    if (!column_sums16_.empty())
         sum_blocks(column_sums16_, shape_, channels_, factor_, block_sums_.data());
-        std::fill(column_sums16_.begin(), column_sums16_.end(), std::uint16_t(0));
-    } else {
+    else
         sum_blocks(column_sums32_, shape_, channels_, factor_, block_sums_.data());
-        std::fill(column_sums32_.begin(), column_sums32_.end(), 0u);
-    }
+    // The finished blocks grow a row at a time, so that their memory is
+    // first touched (and cleared) while the row is hot.
     const std::size_t row_at = std::size_t(block_row) * block_sums_.size();
     if (shape_.bytes_per_sample == 1) {
+        pixels_.resize(row_at + block_sums_.size());
+        std::uint8_t* pixels = pixels_.data() + row_at;
         const std::uint64_t count = rows * std::uint64_t(factor_);
-        for (std::size_t i = 0; i < block_sums_.size(); ++i)
-            pixels_[row_at + i] = std::uint8_t((block_sums_[i] + count / 2) / count);
+        if (count <= kTabledCount) {
+            // Small blocks: every mean looked up in a table of the sums.
+            if (table_count_ != count) {
+                const RoundedMean mean(count);
+                means_.resize(255 * count + 1);
+                for (std::uint64_t sum = 0; sum < means_.size(); ++sum)
+                    means_[sum] = mean(sum);
+                table_count_ = count;
+            }
+            for (std::size_t i = 0; i < block_sums_.size(); ++i)
+                pixels[i] = means_[block_sums_[i]];
+        } else {
+            const RoundedMean mean(count);
+            for (std::size_t i = 0; i < block_sums_.size(); ++i)
+                pixels[i] = mean(block_sums_[i]);
+        }
         // The last block of a row may be narrower.
         const int last = shape_.width - (out_width_ - 1) * factor_;
-        const std::uint64_t narrow = rows * std::uint64_t(last);
+        const RoundedMean narrow(rows * std::uint64_t(last));
         for (std::size_t i = block_sums_.size() - nc; i < block_sums_.size(); ++i)
-            pixels_[row_at + i] = std::uint8_t((block_sums_[i] + narrow / 2) / narrow);
-    } else if (!sums32_.empty()) {
-        std::copy(block_sums_.begin(), block_sums_.end(), sums32_.begin() + std::ptrdiff_t(row_at));
+            pixels[i] = narrow(block_sums_[i]);
+    } else if (!wide_sums_) {
+        sums32_.insert(sums32_.end(), block_sums_.begin(), block_sums_.end());
     } else {
-        std::copy(block_sums_.begin(), block_sums_.end(), sums64_.begin() + std::ptrdiff_t(row_at));
+        sums64_.insert(sums64_.end(), block_sums_.begin(), block_sums_.end());
     }
 }
 
-Preview PreviewBuilder::finish() const {
+Preview PreviewBuilder::finish() {
     if (next_row_ != shape_.height) throw std::logic_error("the preview is missing rows");
+    if (finished_) throw std::logic_error("the preview is finished already");
+    finished_ = true;
     const std::size_t nc = channels_.size();
-    Preview p{out_width_, out_height_, int(nc), pixels_};
+    Preview p{out_width_, out_height_, int(nc), std::move(pixels_)};
     if (shape_.bytes_per_sample == 1) return p;
     p.pixels.assign(std::size_t(out_width_) * std::size_t(out_height_) * nc, 0);
     const std::size_t bands = std::size_t(shape_.bands);
@@ -205,9 +272,9 @@ Preview PreviewBuilder::finish() const {
                 const std::uint64_t count = std::uint64_t(rows) * std::uint64_t(columns);
                 const std::size_t at =
                     (std::size_t(y) * std::size_t(out_width_) + std::size_t(x)) * nc + c;
-                const std::uint64_t sum = sums32_.empty() ? sums64_[at] : sums32_[at];
+                const std::uint64_t sum = wide_sums_ ? sums64_[at] : sums32_[at];
                 const double mean = double(sum) / double(count);
-                p.pixels[at] = std::uint8_t(std::lround((mean - minimum) * 255.0 / span));
+                p.pixels[at] = std::uint8_t(round_half_up((mean - minimum) * 255.0 / span));
             }
         }
     }

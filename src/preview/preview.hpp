@@ -56,8 +56,8 @@ class PreviewBuilder {
     void add(std::span<const std::byte> bytes);
     // Whole rows taken so far.
     int rows_added() const { return next_row_; }
-    // Needs every row added.
-    Preview finish() const;
+    // Needs every row added; once only.
+    Preview finish();
 
   private:
     void add_run(const std::byte* data, std::size_t samples);
@@ -81,7 +81,12 @@ class PreviewBuilder {
     std::vector<std::uint8_t> pixels_;
     std::vector<std::uint32_t> sums32_;
     std::vector<std::uint64_t> sums64_;
+    bool wide_sums_ = false;
+    bool finished_ = false;
     std::vector<std::uint64_t> block_sums_;  // of the row of blocks just ended
+    // The rounded means of the sums of bytes over blocks of `table_count_`.
+    std::vector<std::uint8_t> means_;
+    std::uint64_t table_count_ = 0;
 };
 
 }  // namespace cirsharp

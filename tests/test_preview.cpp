@@ -158,18 +158,21 @@ TEST(Preview, AnyPiecesGiveThePixelsOfTheDefinition) {
             raster[i] = std::byte(i % 2 && c.shape.bytes_per_sample == 2 ? random() % 3 + 100
                                                                          : random() % 256);
         const Preview want = reference_preview(c.shape, c.channels, c.factor, raster);
-        PreviewBuilder b(c.shape, c.channels, c.factor);
-        const std::size_t sample = std::size_t(c.shape.bytes_per_sample);
-        for (std::size_t at = 0; at < raster.size();) {
-            const std::size_t n =
-                std::min(raster.size() - at, (random() % (2 * c.shape.row_samples()) + 1) * sample);
-            b.add(std::span(raster).subspan(at, n));
-            at += n;
+        for (const Simd simd : available_simd()) {
+            SCOPED_TRACE(name_of(simd));
+            PreviewBuilder b(c.shape, c.channels, c.factor, simd);
+            const std::size_t sample = std::size_t(c.shape.bytes_per_sample);
+            for (std::size_t at = 0; at < raster.size();) {
+                const std::size_t n = std::min(
+                    raster.size() - at, (random() % (2 * c.shape.row_samples()) + 1) * sample);
+                b.add(std::span(raster).subspan(at, n));
+                at += n;
+            }
+            const Preview got = b.finish();
+            EXPECT_EQ(got.width, want.width);
+            EXPECT_EQ(got.height, want.height);
+            EXPECT_EQ(got.pixels, want.pixels);
         }
-        const Preview got = b.finish();
-        EXPECT_EQ(got.width, want.width);
-        EXPECT_EQ(got.height, want.height);
-        EXPECT_EQ(got.pixels, want.pixels);
     }
 }
 

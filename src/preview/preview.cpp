@@ -21,7 +21,8 @@ constexpr std::uint64_t kTabledCount = 256;
 // The first row of a row of blocks starts the per-column sums and extremes,
 // the others add to them: no pass clears them.
 template <class Sum>
-void add_bytes(const std::uint8_t* __restrict in, Sum* __restrict sums, std::size_t n, bool first) {
+[[gnu::always_inline]] inline void add_bytes(const std::uint8_t* __restrict in,
+                                             Sum* __restrict sums, std::size_t n, bool first) {
     if (first) {
         for (std::size_t i = 0; i < n; ++i)
             sums[i] = in[i];
@@ -42,9 +43,11 @@ std::uint16_t le16(const std::byte* p) {
     }
 }
 
-void add_words(const std::byte* __restrict in, std::uint32_t* __restrict sums,
-               std::uint16_t* __restrict lo, std::uint16_t* __restrict hi, std::size_t n,
-               bool first) {
+[[gnu::always_inline]] inline void add_words(const std::byte* __restrict in,
+                                             std::uint32_t* __restrict sums,
+                                             std::uint16_t* __restrict lo,
+                                             std::uint16_t* __restrict hi, std::size_t n,
+                                             bool first) {
     if (first) {
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint16_t v = le16(in + 2 * i);
@@ -60,6 +63,26 @@ void add_words(const std::byte* __restrict in, std::uint32_t* __restrict sums,
         lo[i] = v < lo[i] ? v : lo[i];
         hi[i] = v > hi[i] ? v : hi[i];
     }
+}
+
+// The same loops compiled for each vector width.
+template <class Sum>
+void add_bytes_baseline(const std::uint8_t* in, Sum* sums, std::size_t n, bool first) {
+    add_bytes(in, sums, n, first);
+}
+template <class Sum>
+CIRSHARP_TARGET_AVX2 void add_bytes_avx2(const std::uint8_t* in, Sum* sums, std::size_t n,
+                                         bool first) {
+    add_bytes(in, sums, n, first);
+}
+void add_words_baseline(const std::byte* in, std::uint32_t* sums, std::uint16_t* lo,
+                        std::uint16_t* hi, std::size_t n, bool first) {
+    add_words(in, sums, lo, hi, n, first);
+}
+CIRSHARP_TARGET_AVX2 void add_words_avx2(const std::byte* in, std::uint32_t* sums,
+                                         std::uint16_t* lo, std::uint16_t* hi, std::size_t n,
+                                         bool first) {
+    add_words(in, sums, lo, hi, n, first);
 }
 
 // The rounded mean of a sum of `count` bytes, (sum + count / 2) / count:
@@ -102,8 +125,9 @@ std::vector<int> shown_bands(const ProductLayout& layout) {
     return layout.bands() >= 3 ? std::vector<int>{0, 1, 2} : std::vector<int>{0};
 }
 
-PreviewBuilder::PreviewBuilder(RasterShape shape, std::vector<int> channels, int factor)
-    : shape_(shape),
+PreviewBuilder::PreviewBuilder(RasterShape shape, std::vector<int> channels, int factor, Simd simd)
+    : simd_(simd),
+      shape_(shape),
       channels_(std::move(channels)),
       factor_(factor),
       out_width_((shape.width + factor - 1) / factor),
@@ -128,9 +152,9 @@ PreviewBuilder::PreviewBuilder(RasterShape shape, std::vector<int> channels, int
     }
 }
 
-PreviewBuilder::PreviewBuilder(const ProductLayout& layout, int max_width)
+PreviewBuilder::PreviewBuilder(const ProductLayout& layout, int max_width, Simd simd)
     : PreviewBuilder({layout.width, layout.height, layout.bands(), layout.bytes_per_sample},
-                     shown_bands(layout), reduction_factor(layout.width, max_width)) {}
+                     shown_bands(layout), reduction_factor(layout.width, max_width), simd) {}
 
 void PreviewBuilder::add(std::span<const std::byte> bytes) {
     const std::size_t sample_bytes = std::size_t(shape_.bytes_per_sample);
@@ -154,16 +178,20 @@ void PreviewBuilder::add(std::span<const std::byte> bytes) {
 
 void PreviewBuilder::add_run(const std::byte* data, std::size_t samples) {
     const bool first = next_row_ % factor_ == 0;
+    const bool avx2 = simd_ == Simd::avx2;
     if (shape_.bytes_per_sample == 2) {
-        add_words(data, column_sums32_.data() + at_, column_min_.data() + at_,
-                  column_max_.data() + at_, samples, first);
+        (avx2 ? add_words_avx2 : add_words_baseline)(data, column_sums32_.data() + at_,
+                                                     column_min_.data() + at_,
+                                                     column_max_.data() + at_, samples, first);
         return;
     }
     const auto* in = reinterpret_cast<const std::uint8_t*>(data);
     if (!column_sums16_.empty())
-        add_bytes(in, column_sums16_.data() + at_, samples, first);
+        (avx2 ? add_bytes_avx2<std::uint16_t>
+              : add_bytes_baseline<std::uint16_t>)(in, column_sums16_.data() + at_, samples, first);
     else
-        add_bytes(in, column_sums32_.data() + at_, samples, first);
+        (avx2 ? add_bytes_avx2<std::uint32_t>
+              : add_bytes_baseline<std::uint32_t>)(in, column_sums32_.data() + at_, samples, first);
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "compute/cpu.hpp"
 #include "raster/geometry.hpp"
 
 namespace cirsharp {
@@ -47,9 +48,11 @@ std::vector<int> shown_bands(const ProductLayout& layout);
 // blocks is complete are the columns of each block summed.
 class PreviewBuilder {
   public:
-    PreviewBuilder(RasterShape shape, std::vector<int> channels, int factor);
+    // The per-column sums take the vector instructions of `simd`.
+    PreviewBuilder(RasterShape shape, std::vector<int> channels, int factor,
+                   Simd simd = best_simd());
     // The preview of `layout` at most `max_width` pixels across.
-    PreviewBuilder(const ProductLayout& layout, int max_width);
+    PreviewBuilder(const ProductLayout& layout, int max_width, Simd simd = best_simd());
 
     // The raster's next bytes in file order: whole samples, a row may be
     // split between calls. More bytes than the raster has are refused.
@@ -63,6 +66,7 @@ class PreviewBuilder {
     void add_run(const std::byte* data, std::size_t samples);
     void end_block_row();
 
+    Simd simd_;
     RasterShape shape_;
     std::vector<int> channels_;
     int factor_;

@@ -7,10 +7,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <span>
 #include <vector>
 
 #include "compute/cpu.hpp"
+#include "io/buffer.hpp"
 #include "raster/geometry.hpp"
 
 namespace cirsharp {
@@ -24,11 +27,30 @@ struct RasterShape {
     std::size_t row_bytes() const { return row_samples() * std::size_t(bytes_per_sample); }
 };
 
+// Memory for the large arrays of a preview, as for the work buffers: huge
+// pages where the kernel allows, as a run's fresh memory costs it more in
+// page faults than the sums cost.
+template <class T>
+struct LargeAllocator {
+    using value_type = T;
+    LargeAllocator() = default;
+    template <class U>
+    LargeAllocator(const LargeAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if (void* p = io::allocate_bytes(n * sizeof(T))) return static_cast<T*>(p);
+        throw std::bad_alloc();
+    }
+    void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+    friend bool operator==(const LargeAllocator&, const LargeAllocator&) { return true; }
+};
+template <class T>
+using LargeVector = std::vector<T, LargeAllocator<T>>;
+
 struct Preview {
     int width = 0;
     int height = 0;
     int channels = 0;                  // 1 grey, 3 RGB
-    std::vector<std::uint8_t> pixels;  // row-major, channels interleaved
+    LargeVector<std::uint8_t> pixels;  // row-major, channels interleaved
 };
 
 // The smallest block edge that makes `width` at most `max_width` across.
@@ -82,9 +104,9 @@ class PreviewBuilder {
     std::vector<std::uint16_t> column_min_, column_max_;
     // Finished blocks: bytes as shown; 16-bit block sums until the extremes
     // are known (32 bits where they fit, else 64).
-    std::vector<std::uint8_t> pixels_;
-    std::vector<std::uint32_t> sums32_;
-    std::vector<std::uint64_t> sums64_;
+    LargeVector<std::uint8_t> pixels_;
+    LargeVector<std::uint32_t> sums32_;
+    LargeVector<std::uint64_t> sums64_;
     bool wide_sums_ = false;
     bool finished_ = false;
     std::vector<std::uint64_t> block_sums_;  // of the row of blocks just ended

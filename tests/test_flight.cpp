@@ -273,6 +273,30 @@ TEST(Flight, TheReportAccountsForEveryLineOfTheManifest) {
 // Each array task converts its slice of the manifest's exposures, in order,
 // with its CPU count, every path after "--"; a stand-in for the converter
 // prints what it was given.
+// An exposure's thumbnail is made by the converter from the bytes it writes,
+// with the quicklook tool the flight found; a thumbnail that fails fails the
+// exposure with a line of its own, the products complete.
+TEST(Flight, TheConverterMakesTheThumbnailAndAFailedOneFailsTheExposure) {
+    TempDir dir;
+    const fs::path d = dir.path();
+    fs::create_symlink(test::sample_colour(), d / "c.raw");
+    fs::create_symlink(test::sample_pan(), d / "p.raw");
+    std::ofstream(d / "flight.txt")
+        << "c.raw p.raw /dev/null /dev/null /dev/null o/1/sharp.raw /dev/null\n";
+    auto r = flight(d, "exposure --thumbnail 64 flight.txt 1", "CIRSHARP_QUICKLOOK=/bin/false");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("line 1: the thumbnail of o/1/sharp.raw failed\n"), std::string::npos)
+        << r.err;
+    EXPECT_NE(text_of(d / "o/1/record.json").find("\"status\": 1"), std::string::npos);
+    EXPECT_EQ(test::listing(d / "o/1"), (std::vector<std::string>{"record.json", "sharp.raw"}));
+    r = flight(d, "exposure --thumbnail 64 flight.txt 1",
+               "CIRSHARP_QUICKLOOK=" + quoted(CIRSHARP_QUICKLOOK_BIN));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(test::listing(d / "o/1"),
+              (std::vector<std::string>{"record.json", "sharp.raw", "sharpened-cir8.png"}));
+}
+
 TEST(Flight, ASlurmTaskConvertsItsSliceOfTheManifest) {
     TempDir dir;
     std::ofstream(dir / "flight.txt") << "# five exposures\n"

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
-#include "preview.hpp"
+#include "preview/preview.hpp"
 
 namespace cirsharp {
 namespace {
@@ -38,7 +41,7 @@ TEST(Preview, SixteenBitBandsAreStretchedOverTheirOwnRange) {
                 samples.push_back(std::uint16_t(v));
     const auto bytes = le16(samples);
     PreviewBuilder whole(shape, {0, 1, 2}, 2);
-    whole.add_rows(bytes);
+    whole.add(bytes);
     const Preview p = whole.finish();
     ASSERT_EQ(p.width, 3);
     ASSERT_EQ(p.height, 2);
@@ -58,8 +61,7 @@ TEST(Preview, SixteenBitBandsAreStretchedOverTheirOwnRange) {
     // Fed a row at a time, the same preview.
     PreviewBuilder rows(shape, {0, 1, 2}, 2);
     for (int y = 0; y < 3; ++y)
-        rows.add_rows(
-            std::span(bytes).subspan(std::size_t(y) * shape.row_bytes(), shape.row_bytes()));
+        rows.add(std::span(bytes).subspan(std::size_t(y) * shape.row_bytes(), shape.row_bytes()));
     EXPECT_EQ(rows.finish().pixels, p.pixels);
 }
 
@@ -69,24 +71,112 @@ TEST(Preview, BytesAreShownAsRoundedBlockMeansInTheChosenOrder) {
                                          std::byte(2), std::byte(2), std::byte(4),
                                          std::byte(9), std::byte(8), std::byte(250)};
     PreviewBuilder g({3, 3, 1, 1}, {0}, 2);
-    g.add_rows(grey);
+    g.add(grey);
     const Preview p = g.finish();
-    EXPECT_EQ(p.pixels, (std::vector<std::uint8_t>{2, 4, 9, 250}));  // 1.75, 3.5, 8.5, 250
+    EXPECT_EQ(std::vector<std::uint8_t>(p.pixels.begin(), p.pixels.end()),
+              (std::vector<std::uint8_t>{2, 4, 9, 250}));  // 1.75, 3.5, 8.5, 250
 
     // Three bands with the third shown first; factor 1 keeps every pixel.
     const std::vector<std::byte> rgb = {std::byte(10), std::byte(20), std::byte(30)};
     PreviewBuilder c({1, 1, 3, 1}, {2, 0, 1}, 1);
-    c.add_rows(rgb);
-    EXPECT_EQ(c.finish().pixels, (std::vector<std::uint8_t>{30, 10, 20}));
+    c.add(rgb);
+    const Preview cp = c.finish();
+    EXPECT_EQ(std::vector<std::uint8_t>(cp.pixels.begin(), cp.pixels.end()),
+              (std::vector<std::uint8_t>{30, 10, 20}));
 }
 
-TEST(Preview, MissingOrExtraRowsAreRefused) {
+TEST(Preview, MissingOrExtraRowsOrSplitSamplesAreRefused) {
     PreviewBuilder b({2, 2, 1, 1}, {0}, 2);
     const std::vector<std::byte> row(2, std::byte(5));
-    b.add_rows(row);
+    b.add(row);
     EXPECT_THROW(b.finish(), std::logic_error);
-    b.add_rows(row);
-    EXPECT_THROW(b.add_rows(row), std::logic_error);
+    b.add(row);
+    EXPECT_THROW(b.add(row), std::logic_error);
+    PreviewBuilder words({2, 2, 1, 2}, {0}, 2);
+    EXPECT_THROW(words.add(std::span(row).first(1)), std::logic_error);
+}
+
+// The preview one sample at a time, straight from the definition: the
+// block's sum over its pixel count, rounded for bytes, stretched over the
+// band's extremes for 16-bit samples.
+Preview reference_preview(const RasterShape& s, const std::vector<int>& channels, int factor,
+                          const std::vector<std::byte>& raster) {
+    const auto sample = [&](int x, int y, int band) -> std::uint32_t {
+        const std::size_t i = (std::size_t(y) * s.row_samples() + std::size_t(x * s.bands + band)) *
+                              std::size_t(s.bytes_per_sample);
+        const auto b = [&](std::size_t k) { return std::to_integer<std::uint32_t>(raster[k]); };
+        return s.bytes_per_sample == 1 ? b(i) : b(i) | b(i + 1) << 8;
+    };
+    Preview p{(s.width + factor - 1) / factor,
+              (s.height + factor - 1) / factor,
+              int(channels.size()),
+              {}};
+    for (int y = 0; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x)
+            for (const int band : channels) {
+                std::uint64_t sum = 0, count = 0;
+                std::uint32_t lo = 65535, hi = 0;
+                for (int v = 0; v < s.height; ++v)
+                    for (int u = 0; u < s.width; ++u) {
+                        lo = std::min(lo, sample(u, v, band));
+                        hi = std::max(hi, sample(u, v, band));
+                        if (u / factor == x && v / factor == y) {
+                            sum += sample(u, v, band);
+                            ++count;
+                        }
+                    }
+                if (s.bytes_per_sample == 1)
+                    p.pixels.push_back(std::uint8_t((sum + count / 2) / count));
+                else if (hi == lo)
+                    p.pixels.push_back(0);
+                else
+                    p.pixels.push_back(std::uint8_t(
+                        std::lround((double(sum) / double(count) - lo) * 255.0 / (hi - lo))));
+            }
+    return p;
+}
+
+// Random rasters of bytes and of 16-bit samples, fed in pieces of random
+// whole-sample sizes that split rows anywhere: the same pixels as the
+// definition, whatever the factor (blocks whose sums need 16, 32 or 64 bits)
+// and however the bytes come.
+TEST(Preview, AnyPiecesGiveThePixelsOfTheDefinition) {
+    std::mt19937 random(7);
+    struct Case {
+        RasterShape shape;
+        std::vector<int> channels;
+        int factor;
+    };
+    const Case cases[] = {
+        {{37, 23, 3, 1}, {0, 1, 2}, 4}, {{40, 9, 1, 1}, {0}, 1},   {{300, 270, 1, 1}, {0}, 260},
+        {{31, 17, 4, 2}, {0, 1, 2}, 3}, {{29, 11, 1, 2}, {0}, 29}, {{270, 258, 1, 2}, {0}, 257},
+        {{9, 5, 3, 1}, {2, 0, 1}, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.shape.width) + " x " + std::to_string(c.shape.height) +
+                     " / " + std::to_string(c.factor));
+        std::vector<std::byte> raster(c.shape.row_bytes() * std::size_t(c.shape.height));
+        // Mostly a narrow range, so that the stretch matters, with rare extremes.
+        for (std::size_t i = 0; i < raster.size(); ++i)
+            raster[i] = std::byte(i % 2 && c.shape.bytes_per_sample == 2 ? random() % 3 + 100
+                                                                         : random() % 256);
+        const Preview want = reference_preview(c.shape, c.channels, c.factor, raster);
+        for (const Simd simd : available_simd()) {
+            SCOPED_TRACE(name_of(simd));
+            PreviewBuilder b(c.shape, c.channels, c.factor, simd);
+            const std::size_t sample = std::size_t(c.shape.bytes_per_sample);
+            for (std::size_t at = 0; at < raster.size();) {
+                const std::size_t n = std::min(
+                    raster.size() - at, (random() % (2 * c.shape.row_samples()) + 1) * sample);
+                b.add(std::span(raster).subspan(at, n));
+                at += n;
+            }
+            const Preview got = b.finish();
+            EXPECT_EQ(got.width, want.width);
+            EXPECT_EQ(got.height, want.height);
+            EXPECT_EQ(got.pixels, want.pixels);
+        }
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <stdexcept>
 
@@ -111,6 +112,140 @@ TEST(QuicklookTool, CropShowsTheSameGroundAtFullResolution) {
         EXPECT_NE(e.err.find("--crop"), std::string::npos) << bad << ": " << e.err;
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "e"));
+}
+
+// The PNGs that the converter makes of the bytes it writes (--quicklook,
+// --thumbnail) have the pixels of those the tool makes of the products it
+// reads, at 1 and 2 threads; the transcript is that of a plain run.
+TEST(QuicklookTool, TheConvertersPreviewsAreThoseOfItsProducts) {
+    TempDir dir;
+    const auto& plain = test::sample_run();
+    std::vector<std::string> args = {"--output", dir / "ref"};
+    for (std::size_t i = 0; i < kProducts.size(); ++i) {
+        args.push_back("--" + std::string(layout_of(kProducts[i]).name));
+        args.push_back(plain.paths[2 + i]);
+    }
+    ASSERT_EQ(run_process(CIRSHARP_QUICKLOOK_BIN, args).status, 0);
+    ASSERT_EQ(run_process(CIRSHARP_QUICKLOOK_BIN, {"--output", dir / "ref240", "--max-width", "240",
+                                                   "--sharpened-cir8", plain.paths[5]})
+                  .status,
+              0);
+    const std::string plain_dir = std::filesystem::path(plain.paths[2]).parent_path();
+    for (const std::string threads : {"1", "2"}) {
+        SCOPED_TRACE(threads + " threads");
+        TempDir run;
+        const auto paths = test::sample_paths(run);
+        const auto r = run_process(
+            CIRSHARP_BIN,
+            test::with_options(
+                {"--threads", threads, "--quicklook", run / "ql", "--thumbnail", "240"}, paths));
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(test::moved_transcript(r.out, run.path().string(), plain_dir), plain.transcript);
+        std::vector<std::string> pngs;
+        for (const Product p : kProducts) {
+            const std::string name = std::string(layout_of(p).name) + ".png";
+            pngs.push_back(name);
+            int w1 = 0, h1 = 0, w2 = 0, h2 = 0;
+            EXPECT_EQ(rgb_pixels(run.path() / "ql" / name, w1, h1),
+                      rgb_pixels(dir.path() / "ref" / name, w2, h2))
+                << name;
+            EXPECT_EQ(w1, w2);
+            EXPECT_EQ(h1, h2);
+        }
+        std::sort(pngs.begin(), pngs.end());
+        EXPECT_EQ(listing(run.path() / "ql"), pngs);
+        int w1 = 0, h1 = 0, w2 = 0, h2 = 0;
+        EXPECT_EQ(rgb_pixels(run / "sharpened-cir8.png", w1, h1),
+                  rgb_pixels(dir / "ref240/sharpened-cir8.png", w2, h2));
+        EXPECT_EQ(w1, 240);
+        EXPECT_EQ(w2, 240);
+    }
+}
+
+// cirsharp-quicklook FILE - : a preview on standard input, of the size that
+// --max-width makes; anything else is refused without a PNG or a temporary.
+TEST(QuicklookTool, PreviewsOnStandardInput) {
+    TempDir dir;
+    const std::string tool = test::shell_quoted(CIRSHARP_QUICKLOOK_BIN);
+    const auto piped = [&](const std::string& input, const std::string& options) {
+        return run_process("/bin/sh", {"-c", "printf '" + input + "' | " + tool + " --output " +
+                                                 test::shell_quoted(dir / "q") + " " + options});
+    };
+    // PAN8 at --max-width 4000: blocks of 3, 3834 x 2500.
+    auto r = piped("P5\\n3834 2500\\n255\\n", "--max-width 4000 --pan8 -");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the image ends early"), std::string::npos) << r.err;
+    r = piped("P5\\n2 2\\n255\\nabcd", "--max-width 4000 --pan8 -");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the pan8 preview is 2 x 2 grey, not 3834 x 2500 grey as --max-width "
+                         "4000 makes it"),
+              std::string::npos)
+        << r.err;
+    r = piped("P6\\n1 1\\n255\\nabc", "--max-width 1 --pan8 -");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("not 1 x 1 grey"), std::string::npos) << r.err;
+    r = piped("", "--max-width 1 --pan8 -");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no image where one was expected"), std::string::npos) << r.err;
+    EXPECT_TRUE(listing(dir.path() / "q").empty());
+    // Two in turn; a byte preview is shown as it is.
+    r = piped("P5 1\\n1 255\\n\\141P6\\n1 1\\n255\\nabc", "--max-width 1 --pan8 - --cir8 -");
+    ASSERT_EQ(r.status, 0) << r.err;
+    int w = 0, h = 0;
+    EXPECT_EQ(rgb_pixels(dir / "q/pan8.png", w, h), (std::vector<std::uint8_t>{97, 97, 97}));
+    EXPECT_EQ(rgb_pixels(dir / "q/cir8.png", w, h), (std::vector<std::uint8_t>{97, 98, 99}));
+    r = run_process(CIRSHARP_QUICKLOOK_BIN,
+                    {"--crop", "0,0,1,1", "--output", dir / "c", "--pan8", "-"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--crop reads products"), std::string::npos) << r.err;
+}
+
+// --thumbnail with a quicklook tool that is not there stops the run before
+// anything is made; one that fails makes the run fail (status 1) after the
+// products are complete, without a PNG.
+TEST(QuicklookTool, AThumbnailThatCannotBeMadeIsStatusOne) {
+    TempDir dir;
+    auto paths = test::sample_paths(dir);
+    for (const int i : {2, 4, 6})
+        paths[std::size_t(i)] = "/dev/null";  // keep the disk free
+    const auto run = [&](const std::string& tool) {
+        std::string command = "CIRSHARP_QUICKLOOK=";
+        command += test::shell_quoted(tool);
+        command += " exec ";
+        command += test::shell_quoted(CIRSHARP_BIN);
+        command += " --thumbnail 64";
+        for (const auto& p : paths) {
+            command += ' ';
+            command += test::shell_quoted(p);
+        }
+        return run_process("/bin/sh", {"-c", command});
+    };
+    auto r = run(dir / "missing");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("--thumbnail needs cirsharp-quicklook, but CIRSHARP_QUICKLOOK names " +
+                         dir / "missing" + ", which is not a program"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(listing(dir.path()).empty());
+    r = run("/bin/false");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 19);
+    EXPECT_NE(r.err.find("the thumbnail was not made (/bin/false ended with exit status 1); the "
+                         "products are complete"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"cir8.raw", "sharp.raw"}));
+    r = run(CIRSHARP_QUICKLOOK_BIN);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(listing(dir.path()),
+              (std::vector<std::string>{"cir8.raw", "sharp.raw", "sharpened-cir8.png"}));
+    for (const char* bad : {"0", "-3", "x", "12px"}) {
+        r = run_process(CIRSHARP_BIN, test::with_options({"--thumbnail", bad}, paths));
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find("--thumbnail takes a width in pixels"), std::string::npos) << r.err;
+    }
 }
 
 }  // namespace

@@ -17,6 +17,15 @@ int parse_threads(const std::string& text) {
     return n;
 }
 
+int parse_thumbnail(const std::string& text) {
+    int n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || n < 1)
+        throw UsageError("--thumbnail takes a width in pixels, a positive whole number, not '" +
+                         text + "'");
+    return n;
+}
+
 }  // namespace
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {
@@ -53,6 +62,10 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
                 throw UsageError("--quicklook needs a folder");
             plan.quicklook = a == "--quicklook" ? args[i] : a.substr(12);
             if (plan.quicklook->empty()) throw UsageError("--quicklook needs a folder");
+        } else if (a == "--thumbnail" || a.starts_with("--thumbnail=")) {
+            if (a == "--thumbnail" && ++i == args.size())
+                throw UsageError("--thumbnail needs a width");
+            plan.thumbnail = parse_thumbnail(a == "--thumbnail" ? args[i] : a.substr(12));
         } else if (a == "--record" || a.starts_with("--record=")) {
             if (a == "--record" && ++i == args.size()) throw UsageError("--record needs a file");
             plan.record = a == "--record" ? args[i] : a.substr(9);
@@ -109,7 +122,15 @@ Options (before the paths; -- ends them):
                 after the run, write PNG previews of the products into DIR
                 (rgbir16.png, cir8.png, pan8.png, sharpened-cir8.png,
                 pan16.png; at most 2000 pixels across) with cirsharp-quicklook,
-                found beside cirsharp or on PATH; if it fails, status 1
+                found as for --thumbnail; if it fails, status 1
+  --thumbnail WIDTH
+                after the run, write sharpened-cir8.png, at most WIDTH pixels
+                across, into the folder of the SHARPENED path (none when that
+                is a device or a pipe) with cirsharp-quicklook: the one that
+                CIRSHARP_QUICKLOOK names, else the one beside cirsharp, else
+                the first on PATH; if it fails, status 1. Like --quicklook, it
+                is made from the bytes as they are written: no product is
+                read again
   --record FILE after the run, on success and on failure alike, write a JSON
                 record of it to FILE: options, times, status and message, the
                 files, the PAN limits and counts, the stretch limits, flags

@@ -12,6 +12,7 @@
 #include "compute/split.hpp"
 #include "driver/command_line.hpp"
 #include "driver/path_checks.hpp"
+#include "driver/previews.hpp"
 #include "driver/quicklook_launch.hpp"
 #include "driver/record.hpp"
 #include "driver/run.hpp"
@@ -65,18 +66,13 @@ double cpu_seconds() {
 // Everything after the command line and the record's file.
 void convert(const RunPlan& plan, io::TempFiles& temps, io::SignalGuard& guard,
              Transcript& transcript, RunFindings& found) {
+    RunPreviews previews(preview_orders(plan));
     std::string quicklook_tool;
-    if (plan.quicklook) {
-        quicklook_tool = find_quicklook_tool();
-        if (quicklook_tool.empty())
-            throw std::runtime_error("--quicklook needs " + std::string(kQuicklookTool) +
-                                     ", which is neither beside cirsharp nor on PATH");
-    }
+    if (previews.wanted())
+        quicklook_tool = find_quicklook_tool(plan.quicklook ? "--quicklook" : "--thumbnail");
     check_paths(plan.paths, plan.envi);
-    run_conversion(plan, temps, transcript, found);
-    if (plan.quicklook)
-        run_quicklook_tool(quicklook_tool, *plan.quicklook,
-                           {plan.paths.begin() + 2, plan.paths.end()}, guard);
+    run_conversion(plan, temps, transcript, found, &previews);
+    previews.hand_over(quicklook_tool, guard);
 }
 
 // When the run began, by the clock and by the watch.

@@ -22,6 +22,7 @@ struct RunPlan {
     bool reference = false;                // per-sample arithmetic instead of tables
     bool envi = false;                     // an ENVI header beside each product
     std::optional<std::string> quicklook;  // folder for PNG previews
+    std::optional<int> thumbnail;          // width of the sharpened product's PNG beside it
     std::optional<std::string> record;     // the run record's file
 };
 

@@ -13,8 +13,9 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "io/descriptor.hpp"
 #include "io/signals.hpp"
-#include "raster/geometry.hpp"
+#include "preview/pnm.hpp"
 
 extern char** environ;
 
@@ -28,9 +29,16 @@ bool is_executable_file(const std::string& path) {
            ::access(path.c_str(), X_OK) == 0;
 }
 
-bool is_regular(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+// Writes all of `data` to `fd`; false, with errno set, if it cannot.
+bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
 }
 
 // Owns a posix_spawn attribute set and file-action list.
@@ -49,9 +57,33 @@ struct SpawnSetup {
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
+// The first program called `name` in a folder of PATH; empty if none.
+std::string on_path(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path ? path : "";
+    std::size_t begin = 0;
+    while (!dirs.empty() && begin <= dirs.size()) {
+        std::size_t end = dirs.find(':', begin);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string dir = end == begin ? "." : dirs.substr(begin, end - begin);
+        const std::string candidate = dir + "/" + name;
+        if (is_executable_file(candidate)) return candidate;
+        begin = end + 1;
+    }
+    return {};
+}
+
 }  // namespace
 
-std::string find_quicklook_tool() {
+std::string find_quicklook_tool(const std::string& option) {
+    // A name with a slash is a path, one without is looked up on PATH.
+    if (const char* named = std::getenv(kQuicklookVariable); named && *named) {
+        const std::string tool = std::strchr(named, '/') ? named : on_path(named);
+        if (!tool.empty() && is_executable_file(tool)) return tool;
+        throw std::runtime_error(option + " needs " + kQuicklookTool + ", but " +
+                                 kQuicklookVariable + " names " + named +
+                                 ", which is not a program");
+    }
     char self[PATH_MAX];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) {
@@ -59,29 +91,23 @@ std::string find_quicklook_tool() {
         const std::string beside = exe.substr(0, exe.rfind('/') + 1) + kQuicklookTool;
         if (is_executable_file(beside)) return beside;
     }
-    const char* path = std::getenv("PATH");
-    const std::string dirs = path ? path : "";
-    std::size_t begin = 0;
-    while (begin <= dirs.size()) {
-        std::size_t end = dirs.find(':', begin);
-        if (end == std::string::npos) end = dirs.size();
-        const std::string dir = end == begin ? "." : dirs.substr(begin, end - begin);
-        const std::string candidate = dir + "/" + kQuicklookTool;
-        if (!dirs.empty() && is_executable_file(candidate)) return candidate;
-        begin = end + 1;
-    }
-    return {};
+    std::string found = on_path(kQuicklookTool);
+    if (found.empty())
+        throw std::runtime_error(option + " needs " + kQuicklookTool +
+                                 ", which is neither beside cirsharp nor on PATH");
+    return found;
 }
 
-void run_quicklook_tool(const std::string& tool, const std::string& dir,
-                        const std::vector<std::string>& products, io::SignalGuard& guard) {
-    std::vector<std::string> args = {tool, "--output", dir};
-    for (std::size_t i = 0; i < products.size() && i < kProducts.size(); ++i) {
-        if (!is_regular(products[i])) continue;  // a device or a pipe has nothing to show
-        args.push_back("--" + std::string(layout_of(kProducts[i]).name));
-        args.push_back(products[i]);
+void run_quicklook_tool(const std::string& tool, const std::string& dir, int max_width,
+                        const std::vector<std::pair<Product, Preview>>& previews,
+                        const std::string& failed, io::SignalGuard& guard) {
+    if (previews.empty()) return;
+    std::vector<std::string> args = {tool, "--output", dir, "--max-width",
+                                     std::to_string(max_width)};
+    for (const auto& [product, preview] : previews) {
+        args.push_back("--" + std::string(layout_of(product).name));
+        args.push_back("-");  // the next preview on standard input
     }
-    if (args.size() == 3) return;
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -97,6 +123,13 @@ void run_quicklook_tool(const std::string& tool, const std::string& dir,
     posix_spawnattr_setsigdefault(&setup.attr, &guard.child_defaults());
     posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     posix_spawn_file_actions_addopen(&setup.actions, 1, "/dev/null", O_WRONLY, 0);
+    // The previews go through a pipe to the tool's standard input; only the
+    // tool keeps its reading end.
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        throw std::runtime_error(failed + ": no pipe to " + tool + ": " + std::strerror(errno));
+    io::Descriptor reading(ends[0]), writing(ends[1]);
+    posix_spawn_file_actions_adddup2(&setup.actions, reading.get(), 0);
 
     const pid_t pid = guard.start_child([&] {
         pid_t child = 0;
@@ -105,11 +138,29 @@ void run_quicklook_tool(const std::string& tool, const std::string& dir,
             throw std::runtime_error("cannot run " + tool + ": " + std::strerror(rc));
         return child;
     });
+    reading.close();
+    // A tool that ends early closes the pipe (EPIPE, as SIGPIPE is ignored):
+    // its status then tells why.
+    int write_error = 0;
+    for (const auto& [product, preview] : previews) {
+        const std::string header = pnm_header(preview);
+        if (!write_all(writing.get(), header.data(), header.size()) ||
+            !write_all(writing.get(), reinterpret_cast<const char*>(preview.pixels.data()),
+                       preview.pixels.size())) {
+            write_error = errno;
+            break;
+        }
+    }
+    writing.close();
     const int status = guard.wait_child(pid);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        if (write_error == 0) return;
+        throw std::runtime_error(failed + " (cannot hand them to " + tool + ": " +
+                                 std::strerror(write_error) + "); the products are complete");
+    }
     const std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
                                               : "signal " + std::to_string(WTERMSIG(status));
-    throw std::runtime_error("the quicklooks were not made (" + tool + " ended with " + how +
+    throw std::runtime_error(failed + " (" + tool + " ended with " + how +
                              "); the products are complete");
 }
 

@@ -11,6 +11,7 @@
 
 #include "colour/colour_stage.hpp"
 #include "compute/split.hpp"
+#include "driver/previews.hpp"
 #include "driver/transcript.hpp"
 #include "fusion/fusion_stage.hpp"
 #include "io/buffer.hpp"
@@ -180,7 +181,7 @@ void run_colour(io::InputFile& colour, Writers& w, WorkBuffers& b, const StageOp
 // The stages in order, each product written as it is made.
 void run_stages(const RunPlan& plan, io::InputFile& colour, io::InputFile& tiles,
                 std::vector<io::OutputFile>& products, WorkBuffers& buffers, Transcript& transcript,
-                RunFindings& findings) {
+                RunFindings& findings, RunPreviews* previews) {
     StageOptions options;
     options.threads = plan.threads;
     options.reference = plan.reference;
@@ -199,6 +200,11 @@ void run_stages(const RunPlan& plan, io::InputFile& colour, io::InputFile& tiles
               {queue, products[2], plan.fsync},
               {queue, products[3], plan.fsync},
               {queue, products[4], plan.fsync}};
+    if (previews) {
+        io::ProductWriter* writers[] = {&w.rgbir16, &w.cir8, &w.pan8, &w.sharpened, &w.pan16};
+        for (std::size_t i = 0; i < products.size(); ++i)
+            previews->watch(i, products[i].is_regular(), *writers[i]);
+    }
 
     run_pan(tiles, w, buffers, options, transcript, findings);
     run_colour(colour, w, buffers, options, transcript, findings);
@@ -211,7 +217,7 @@ void run_stages(const RunPlan& plan, io::InputFile& colour, io::InputFile& tiles
 }  // namespace
 
 void run_conversion(const RunPlan& plan, io::TempFiles& temps, Transcript& transcript,
-                    RunFindings& findings) {
+                    RunFindings& findings, RunPreviews* previews) {
     io::InputFile colour = open_input(plan.paths[0], 0, plan.direct_io, transcript, findings);
     io::InputFile tiles = open_input(plan.paths[1], 1, plan.direct_io, transcript, findings);
     std::vector<io::OutputFile> products = create_products(plan, temps, transcript);
@@ -225,7 +231,7 @@ void run_conversion(const RunPlan& plan, io::TempFiles& temps, Transcript& trans
             findings.committed[i] = products[i].committed();
     };
     try {
-        run_stages(plan, colour, tiles, products, buffers, transcript, findings);
+        run_stages(plan, colour, tiles, products, buffers, transcript, findings, previews);
     } catch (...) {
         note_commits();
         throw;

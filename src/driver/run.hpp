@@ -17,6 +17,7 @@ namespace io {
 class TempFiles;
 }
 class Transcript;
+class RunPreviews;
 
 // What a run found, as far as it got: each value is set once the stage that
 // finds it has returned it, so a run that fails still tells how far it got.
@@ -29,9 +30,10 @@ struct RunFindings {
 };
 
 // Converts the exposure that `plan` names, the progress lines through
-// `transcript`. Throws on any failure (io::FileError, std::bad_alloc, ...),
-// leaving no partial product.
+// `transcript`, making `previews` (if any) of the bytes as they are written.
+// Throws on any failure (io::FileError, std::bad_alloc, ...), leaving no
+// partial product.
 void run_conversion(const RunPlan& plan, io::TempFiles& temps, Transcript& transcript,
-                    RunFindings& findings);
+                    RunFindings& findings, RunPreviews* previews = nullptr);
 
 }  // namespace cirsharp

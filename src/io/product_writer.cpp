@@ -15,6 +15,10 @@ const std::string& ProductWriter::path() const {
     return file_.path();
 }
 
+void ProductWriter::observe(std::function<void(std::span<const std::byte>)> see) {
+    see_ = std::move(see);
+}
+
 void ProductWriter::use_buffers(std::span<std::byte> memory, std::size_t bytes) {
     ring_.reset();
     ring_.emplace(queue_, memory, bytes);
@@ -53,6 +57,7 @@ void ProductWriter::handed_over(std::size_t bytes) {
 
 void ProductWriter::write(std::span<const std::byte> filled) {
     BufferRing& buffers = ring();
+    if (see_) see_(filled);
     buffers.lend(filled, queue_.write(file_, filled, Lead::kSlack));
     handed_over(filled.size());
 }
@@ -62,6 +67,9 @@ void ProductWriter::write(std::span<const std::byte> buffer, std::vector<iovec> 
     std::size_t bytes = 0;
     for (const iovec& part : parts)
         bytes += part.iov_len;
+    if (see_)
+        for (const iovec& part : parts)
+            see_({static_cast<const std::byte*>(part.iov_base), part.iov_len});
     buffers.lend(buffer, queue_.write(file_, std::move(parts)));
     handed_over(bytes);
 }
@@ -72,6 +80,7 @@ void ProductWriter::give_back(std::span<const std::byte> buffer) {
 }
 
 void ProductWriter::write_kept(std::span<const std::byte> data) {
+    if (see_) see_(data);
     queue_.write(file_, data, Lead::kKept);
     handed_ += data.size();
 }

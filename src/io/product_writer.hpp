@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -37,6 +38,11 @@ class ProductWriter {
     static constexpr std::size_t buffers_memory(std::size_t count, std::size_t bytes) {
         return count * BufferRing::slot_bytes(bytes);
     }
+    // Shows `see` every piece of bytes handed over by write() and
+    // write_kept(), in product order, on the thread that hands it over and
+    // before it is queued (the previews are made so).
+    void observe(std::function<void(std::span<const std::byte>)> see);
+
     // The buffers that next() hands out, each `bytes` long: cut from
     // `memory` (buffers_memory() of them), which the caller owns and keeps
     // until drop_buffers() or the writer's end; or `count` of them, made
@@ -78,6 +84,7 @@ class ProductWriter {
     std::size_t buffer_bytes_ = 0;
     std::uint64_t handed_ = 0;  // bytes handed over so far
     std::size_t out_ = 0;       // buffers handed out, not yet handed back
+    std::function<void(std::span<const std::byte>)> see_;
 };
 
 }  // namespace cirsharp::io

@@ -401,8 +401,11 @@ TEST(Signals, TheQuicklookToolEndsWithTheConverter) {
     auto args = paths;
     args.insert(args.begin(), {"--quicklook", dir / "ql"});
     test::BackgroundRun run(CIRSHARP_BIN, args, dir / "out.txt", dir / "err.txt");
-    ASSERT_TRUE(wait_for([&] { return fs::exists(dir / "ql"); }));
-    std::this_thread::sleep_for(50ms);
+    // Once the tool writes its first PNG, the others are still to come,
+    // however fast it is.
+    ASSERT_TRUE(wait_for([&] {
+        return fs::exists(dir / "ql") && !test::hidden_temporaries(dir.path() / "ql").empty();
+    }));
     run.signal(SIGTERM);
     EXPECT_EQ(run.wait(), 128 + SIGTERM);
     const auto left = own_children();

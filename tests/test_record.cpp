@@ -73,7 +73,7 @@ TEST(Record, JsonHoldsTheKeysInOrderWithNullsForWhatIsMissing) {
     EXPECT_EQ(j["cpu_seconds"], 0.725);
     EXPECT_EQ(j["options"],
               Json::parse(R"({"threads": 2, "fsync": false, "io": "direct", "reference": false,
-                                            "envi": false, "quicklook": null})"));
+                                            "envi": false, "quicklook": null, "thumbnail": null})"));
     EXPECT_TRUE(j["error"].is_null());
     EXPECT_EQ(j["products"][0], Json::parse(R"({"position": 3, "name": "rgbir16", "path": "o/a",
                                                 "size": 70656000, "committed": true})"));

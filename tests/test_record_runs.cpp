@@ -87,7 +87,7 @@ TEST(RecordRun, ValuesAgreeWithTheTranscriptAndTheInputs) {
     EXPECT_EQ(j["program"], "cirsharp");
     EXPECT_EQ(j["options"],
               Json::parse(R"({"threads": 2, "fsync": false, "io": "direct", "reference": false,
-                                            "envi": true, "quicklook": null})"));
+                                            "envi": true, "quicklook": null, "thumbnail": null})"));
     EXPECT_EQ(j["status"], 0);
     EXPECT_TRUE(j["error"].is_null());
     // Lines 9 and 10, and line 17 by band.

@@ -168,6 +168,10 @@ Json options_json(const RunPlan& plan) {
     } else {
         options["quicklook"] = nullptr;
     }
+    if (plan.thumbnail)
+        options["thumbnail"] = *plan.thumbnail;
+    else
+        options["thumbnail"] = nullptr;
     return options;
 }
 

@@ -84,6 +84,16 @@ Int16 greater(const Float16& a, const Float16& b) {
     std::memcpy(&r, out, sizeof r);
     return r;
 }
+Int16 greater(const Int16& a, const Int16& b) {
+    Int4 pa[4], pb[4];
+    std::memcpy(pa, &a, sizeof a);
+    std::memcpy(pb, &b, sizeof b);
+    for (int k = 0; k < 4; ++k)
+        pa[k] = pa[k] > pb[k];
+    Int16 r;
+    std::memcpy(&r, pa, sizeof r);
+    return r;
+}
 constexpr Float16 kLane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 // Lanes 0..7 a, lanes 8..15 b: a blend of two broadcasts, where writing the
 // lanes one by one would stall the vector loads that follow.
@@ -303,6 +313,7 @@ struct Scene::Impl {
     const Field* pure_field(int x0, int x1, int y, bool& trees, const Building*& plot) const;
     bool clear_of_building(const Building& b, double u0, double v0, double u1, double v1) const;
     bool tree(int x, int y, double& shadow, Rad& crown) const;
+    void trees_run(int x0, int y, Float16 band[4]) const;
     void field_run(const Field& field, int x0, int y, const double* low8, const NoiseRow& mid_row,
                    Float16 band[4]) const;
     void plot_run(const Building& b, int x0, const double* low8, const NoiseRow& mid_row,
@@ -783,15 +794,19 @@ void Scene::Impl::plot_run(const Building& b, int x0, const double* low8, const 
 // reach the pixels.
 const Field* Scene::Impl::pure_field(int x0, int x1, int y, bool& trees,
                                      const Building*& plot) const {
+    // The water and its wet edge (5 pixels); the bank beyond is the field's
+    // ground, where only trees (which the run checks apart) differ.
+    constexpr double kRiverMargin = 6;
     if (river) {
         if (river_along_x) {
             // The centre line moves by less than a pixel a pixel.
             for (const int x : {x0, x1})
                 if (std::fabs(y - river_centre[std::size_t(x)]) <
-                    river_half[std::size_t(x)] + 34 + (x1 - x0))
+                    river_half[std::size_t(x)] + kRiverMargin + (x1 - x0))
                     return nullptr;
         } else {
-            const double c = river_centre[std::size_t(y)], h = river_half[std::size_t(y)] + 34;
+            const double c = river_centre[std::size_t(y)],
+                         h = river_half[std::size_t(y)] + kRiverMargin;
             if (x1 > c - h && x0 < c + h) return nullptr;
         }
     }
@@ -909,6 +924,53 @@ bool Scene::Impl::tree(int x, int y, double& shadow, Rad& crown) const {
             shadow = std::min(shadow, 0.45);
     }
     return false;
+}
+
+// tree() over the 16 pixels x0..x0+15 of row y, where no building casts its
+// shadow, on the ground in `band`: crown by crown, every pixel at once.
+// Where two crowns overlap, the higher top wins.
+void Scene::Impl::trees_run(int x0, int y, Float16 band[4]) const {
+    constexpr Int16 kLaneInt = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    const Int16 x = x0 + kLaneInt;
+    Int16 top = {};      // the height of the highest crown over each pixel, 0: none
+    Float16 light = {};  // that crown's brightness there
+    Int16 shaded = {};   // under a crown's shadow
+    const int sx = tree_shadow_x, sy = tree_shadow_y;
+    const int i0 = std::max(0, (x0 - sx) / kCrownCell - 1);
+    const int i1 = std::min(kCrownCols - 1, (x0 + 15) / kCrownCell + 1);
+    const int j0 = std::max(0, (y - sy) / kCrownCell - 1);
+    const int j1 = std::min(kCrownRows - 1, y / kCrownCell + 1);
+    for (int j = j0; j <= j1; ++j)
+        for (int i = i0; i <= i1; ++i) {
+            const Crown& c = crowns[std::size_t(j) * kCrownCols + std::size_t(i)];
+            const int r2 = c.radius * c.radius;
+            if (r2 == 0) continue;
+            const Int16 dx = x - c.x;
+            const int dy = y - c.y;
+            if (dy * dy < r2) {
+                const Int16 h = (r2 - dy * dy) - dx * dx;
+                const Int16 higher = greater(h, top);
+                // tone * (0.72 + 0.28 * toward_sun + 0.25 * h / r^2), toward_sun
+                // being -(dx * sun_x + dy * sun_y) / r.
+                const double r = c.radius, tone = 0.85 + 0.3 * c.tone / 255.0;
+                const float at_centre = float(tone * (0.72 - 0.28 * dy * sun_y / r));
+                const float per_dx = float(tone * -0.28 * sun_x / r);
+                const float per_h = float(tone * 0.25 / r2);
+                const Float16 f = at_centre + per_dx * __builtin_convertvector(dx, Float16) +
+                                  per_h * __builtin_convertvector(h, Float16);
+                light = select(higher, f, light);
+                top = (h & higher) | (top & ~higher);
+            }
+            const int sdy = dy - sy;
+            if (sdy * sdy < r2) {
+                const Int16 sdx = dx - sx;
+                shaded |= greater((r2 - sdy * sdy) - sdx * sdx, Int16{});
+            }
+        }
+    const Int16 crowned = greater(top, Int16{});
+    for (int b = 0; b < 4; ++b)
+        band[b] = select(crowned, kMaterial[kCrown].v[b] * light,
+                         select(shaded, band[b] * 0.45f, band[b]));
 }
 
 // Everything at PAN pixel (x, y): roofs, tree crowns, their shadows, then the
@@ -1054,6 +1116,13 @@ Int16 to_counts(const Float16& v) {
     return truncate_into<int(kFullScale)>(v + 0.5f);
 }
 
+// Counts of 0 to 4095 as 16 samples, packed in vector lanes.
+void store(std::uint16_t* out, const Int16& counts) {
+    using Short16 = std::uint16_t __attribute__((vector_size(32)));
+    const Short16 samples = __builtin_convertvector(counts, Short16);
+    std::memcpy(out, &samples, sizeof samples);
+}
+
 // The over-exposed patch of --saturate, in kept PAN pixels.
 constexpr int kGlintX = 6000, kGlintY = 3000, kGlintWidth = 600, kGlintHeight = 400;
 // --nodata: from this PAN column (and its colour column) rightwards.
@@ -1164,17 +1233,7 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
                 else
                     s.field_run(*field, x0, y, low_every_8 + x0 / 8, mid, band);
                 // Trees in the field (a wood) stand on the field's ground.
-                for (int i = 0; trees && i < 16; ++i) {
-                    double shadow = 1;
-                    Rad crown;
-                    if (s.tree(x0 + i, y, shadow, crown)) {
-                        for (int b = 0; b < 4; ++b)
-                            band[b][i] = crown.v[b];
-                    } else if (shadow != 1) {
-                        for (int b = 0; b < 4; ++b)
-                            band[b][i] *= float(shadow);
-                    }
-                }
+                if (trees) s.trees_run(x0, y, band);
             } else {
                 for (int i = 0; i < 16; ++i) {
                     const Rad a =
@@ -1197,8 +1256,7 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
                 (0.3f * band[0] + 0.3f * band[1] + 0.1f * band[2] + 0.3f * band[3]) * 1.15f;
             const Int16 counts =
                 to_counts(float(kBlackLevel) + p + noise16(drawn + x0, p, pan_noise));
-            for (int i = 0; i < 16; ++i)
-                out[x0 + i] = std::uint16_t(counts[i]);
+            store(out + x0, counts);
             // So short an exposure that a pixel catches one count or none.
             if (f.dark_pan)
                 for (int i = 0; i < 16; ++i)
@@ -1276,8 +1334,7 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
                 const Float16 m = sum / 625;
                 const Int16 counts =
                     to_counts(float(kBlackLevel) + m + noise16(drawn + c, m, colour_noise));
-                for (int i = 0; i < 16; ++i)
-                    line_out[c + i] = std::uint16_t(counts[i]);
+                store(line_out + c, counts);
             }
             if (dead[b]) std::fill(line_out, line_out + kColourWidth, 0);
             if (f.nodata) std::fill(line_out + kNodataColourColumn, line_out + kColourWidth, 0);

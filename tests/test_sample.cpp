@@ -70,9 +70,9 @@ TEST(SampleScene, RenderingKeepsTheBytesOfEachScene) {
         std::uint64_t seed;
         sample::Faults faults;
         std::uint64_t sum;
-    } cases[] = {{1, {}, 1270170464034248422ull},    {2, {}, 4193812092534165970ull},
-                 {7, {}, 7164396033274974684ull},    {3, glint_nodata, 12636766501232385879ull},
-                 {5, dark, 13452858861080938006ull}, {6, dead, 13844992016747616925ull}};
+    } cases[] = {{1, {}, 15130293326974468027ull},  {2, {}, 254551150545608317ull},
+                 {7, {}, 826111282149385725ull},    {3, glint_nodata, 7760226069782212601ull},
+                 {5, dark, 5592632148612206440ull}, {6, dead, 7110180063521191240ull}};
     for (const auto& c : cases) {
         const Scene scene(c.seed, c.faults);
         Scene::Workspace work;

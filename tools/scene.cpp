@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <vector>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "raster/geometry.hpp"
 
@@ -73,7 +76,7 @@ Float16 select(const Int16& mask, const Float16& a, const Float16& b) {
 // Lane by lane a > b. The compiler works out comparisons of so wide a type
 // lane by lane in scalar code: in pieces of 16 bytes, which every vector
 // unit holds, they become one instruction a piece.
-Int16 greater(const Float16& a, const Float16& b) {
+[[gnu::always_inline]] inline Int16 greater(const Float16& a, const Float16& b) {
     Float4 pa[4], pb[4];
     Int4 out[4];
     std::memcpy(pa, &a, sizeof a);
@@ -255,6 +258,8 @@ static_assert(std::has_single_bit(unsigned(kLowCell)) && std::has_single_bit(uns
 // Black level of both cameras, in counts, and their saturation.
 constexpr double kBlackLevel = 40;
 constexpr double kFullScale = 4095;
+// The black level and half a count, so that truncation rounds to whole counts.
+constexpr float kRoundedBlack = float(kBlackLevel + 0.5);
 
 }  // namespace
 
@@ -703,20 +708,19 @@ Rad Scene::Impl::field_surface(const Field& field, double u, double v, const Tex
 }
 
 // field_surface() of the 16 pixels x0..x0+15 of row y inside `field`, band by
-// band: the same operations, lane by lane. `low8` is the large-scale variation
+// band: the same operations in floats, lane by lane. `low8` is the large-scale variation
 // of its two runs of 8 pixels.
 void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low8,
                             const NoiseRow& mid_row, Float16 band[4]) const {
-    // The wave's phase at the run's first pixel, less its whole number, then
-    // a step a pixel: small numbers, which floats hold to a few millionths.
+    // The wave's phase at the run's first pixel, less its whole number, plus
+    // 8, then a step of at most 0.29 a pixel: small positive numbers, which
+    // floats hold to about a millionth and truncation takes to their floor.
     const double along =
         field.rows_along_u ? x0 * cos_a + y * sin_a + u_off : -x0 * sin_a + y * cos_a + v_off;
     const double t0 = along * field.frequency + field.phase;
     const float step_t = float((field.rows_along_u ? cos_a : -sin_a) * field.frequency);
-    const Float16 t = float(t0 - std::floor(t0)) + kLane * step_t;
-    // floor(t): truncated, less one where that went up (t below 0).
-    const Float16 whole = __builtin_convertvector(__builtin_convertvector(t, Int16), Float16);
-    const Float16 below = whole - Float16(greater(whole, t) & Int16(Float16{} + 1));
+    const Float16 t = float(t0 - std::floor(t0) + 8) + kLane * step_t;
+    const Float16 below = __builtin_convertvector(__builtin_convertvector(t, Int16), Float16);
     const Float16 wave = 2 * (t - below) - 1;
     // |wave|, the sign bit cleared: 0 on a row, 1 between.
     const Float16 tri = Float16(Int16(wave) & 0x7fffffff);
@@ -767,7 +771,7 @@ void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low
 }
 
 // ground() of the 16 pixels x0..x0+15 of a row inside the garden or yard of
-// `b`, clear of its fence: the same operations, lane by lane.
+// `b`, clear of its fence: the same operations in floats, lane by lane.
 void Scene::Impl::plot_run(const Building& b, int x0, const double* low8, const NoiseRow& mid_row,
                            Float16 band[4]) const {
     const Float16 lf = halves(float(low8[0]), float(low8[1]));
@@ -1093,34 +1097,23 @@ Float16 noise16(const std::int16_t* drawn, const Float16& s, const SensorNoise& 
            (sigma * kTriangle);
 }
 
-// Lane by lane the whole number of v, truncated, clamped to [0, top]: the
-// comparisons in pieces of 16 bytes, which every vector unit holds, one
-// instruction a piece.
-template <int top>
-Int16 truncate_into(const Float16& v) {
-    Int4 p[4];
-    const Int16 whole = __builtin_convertvector(v, Int16);
-    std::memcpy(p, &whole, sizeof p);
-    for (Int4& x : p) {
-        x &= ~(x >> 31);  // below 0: 0
-        const Int4 over = x > top;
-        x = (x & ~over) | (top & over);
-    }
-    Int16 r;
-    std::memcpy(&r, p, sizeof r);
-    return r;
-}
-
-// Rounded to whole counts, then clamped to the 12-bit range.
-Int16 to_counts(const Float16& v) {
-    return truncate_into<int(kFullScale)>(v + 0.5f);
-}
-
-// Counts of 0 to 4095 as 16 samples, packed in vector lanes.
-void store(std::uint16_t* out, const Int16& counts) {
-    using Short16 = std::uint16_t __attribute__((vector_size(32)));
-    const Short16 samples = __builtin_convertvector(counts, Short16);
-    std::memcpy(out, &samples, sizeof samples);
+// The whole numbers of v, truncated, clamped to the 12-bit range, as 16
+// samples: in SSE2 instructions, 4 lanes each, where the compiler would
+// clamp and pack lane by lane; elsewhere the same lane by lane.
+void store_counts(std::uint16_t* out, const Float16& v) {
+    Float4 p[4];
+    std::memcpy(p, &v, sizeof p);
+#ifdef __SSE2__
+    __m128i whole[4];
+    for (int k = 0; k < 4; ++k)
+        whole[k] = _mm_cvttps_epi32(
+            _mm_min_ps(_mm_max_ps(p[k], _mm_setzero_ps()), _mm_set1_ps(float(kFullScale))));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packs_epi32(whole[0], whole[1]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_packs_epi32(whole[2], whole[3]));
+#else
+    for (int k = 0; k < 16; ++k)
+        out[k] = std::uint16_t(int(std::min(std::max(p[k / 4][k % 4], 0.0f), float(kFullScale))));
+#endif
 }
 
 // The over-exposed patch of --saturate, in kept PAN pixels.
@@ -1254,9 +1247,7 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
             // The PAN band spans the visible and the near infrared.
             const Float16 p =
                 (0.3f * band[0] + 0.3f * band[1] + 0.1f * band[2] + 0.3f * band[3]) * 1.15f;
-            const Int16 counts =
-                to_counts(float(kBlackLevel) + p + noise16(drawn + x0, p, pan_noise));
-            store(out + x0, counts);
+            store_counts(out + x0, (p + kRoundedBlack) + noise16(drawn + x0, p, pan_noise));
             // So short an exposure that a pixel catches one count or none.
             if (f.dark_pan)
                 for (int i = 0; i < 16; ++i)
@@ -1332,9 +1323,8 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
                 const Float16 sum =
                     wy[0] * line[0] + wy[1] * line[1] + wy[2] * line[2] + wy[3] * line[3];
                 const Float16 m = sum / 625;
-                const Int16 counts =
-                    to_counts(float(kBlackLevel) + m + noise16(drawn + c, m, colour_noise));
-                store(line_out + c, counts);
+                store_counts(line_out + c,
+                             (m + kRoundedBlack) + noise16(drawn + c, m, colour_noise));
             }
             if (dead[b]) std::fill(line_out, line_out + kColourWidth, 0);
             if (f.nodata) std::fill(line_out + kNodataColourColumn, line_out + kColourWidth, 0);

@@ -35,6 +35,15 @@ Preview preview_of_file(const std::string& path, Product product, int max_width)
     return builder.finish();
 }
 
+// Converts as `plan` says, making the previews of `previews` as it goes.
+void convert_with(const RunPlan& plan, RunPreviews& previews) {
+    io::TempFiles temps;
+    std::ostringstream lines;
+    Transcript transcript(lines);
+    RunFindings found;
+    run_conversion(plan, temps, transcript, found, &previews);
+}
+
 TEST(Previews, FromMemoryEqualThoseOfTheWrittenProductsAtEachWidthAndThreadCount) {
     const auto& plain = test::sample_run();
     const int widths[] = {kQuicklookWidth, 240};
@@ -54,12 +63,8 @@ TEST(Previews, FromMemoryEqualThoseOfTheWrittenProductsAtEachWidthAndThreadCount
         RunPlan plan;
         plan.paths = test::sample_paths(dir);
         plan.threads = threads;
-        io::TempFiles temps;
-        std::ostringstream lines;
-        Transcript transcript(lines);
-        RunFindings found;
         RunPreviews previews(orders);
-        run_conversion(plan, temps, transcript, found, &previews);
+        convert_with(plan, previews);
         for (std::size_t w = 0; w < std::size(widths); ++w) {
             const auto made = previews.previews(w);
             ASSERT_EQ(made.size(), kProducts.size());
@@ -89,12 +94,8 @@ TEST(Previews, NoneOfAProductWrittenToADevice) {
     const auto orders = preview_orders(plan);
     ASSERT_EQ(orders.size(), 2u);
     EXPECT_EQ(orders[1].folder, "/dev");
-    io::TempFiles temps;
-    std::ostringstream lines;
-    Transcript transcript(lines);
-    RunFindings found;
     RunPreviews previews(orders);
-    run_conversion(plan, temps, transcript, found, &previews);
+    convert_with(plan, previews);
     const auto quicklooks = previews.previews(0);
     ASSERT_EQ(quicklooks.size(), 1u);
     EXPECT_EQ(quicklooks[0].first, Product::kCir8);

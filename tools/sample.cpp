@@ -2,8 +2,11 @@
 // file of the converter's exact geometry) of a scene that each seed lays out
 // afresh, the same bytes for a seed on every machine. Options add the defects
 // that the run record flags, so a trial flight can show each of them.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <future>
@@ -106,48 +109,74 @@ Request parse(std::vector<std::string> args) {
     return r;
 }
 
-// Renders the blocks [first, last) on the workers' threads, each block's PAN rows
-// into the tile rows of `ring` (three rows of tiles, by tile row modulo 3) and
-// its colour rows into `colour` (from colour row 8 * first on).
-struct Worker {
-    Scene::Workspace scratch;
-    std::vector<std::uint16_t> pan = std::vector<std::uint16_t>(std::size_t(sample::kBlockPanRows) *
-                                                                kPanGeometry.mosaic_width());
-    std::vector<std::uint16_t> rgbn = std::vector<std::uint16_t>(
-        std::size_t(sample::kBlockColourRows) * std::size_t(kColourGeometry.width) * kBands);
+// Memory for `count` buffers of `bytes` each (a multiple of the direct
+// writes' alignment) that go to a file after its 8-byte header: each starts
+// 8 bytes into a block of memory as its bytes do in the file's blocks, so
+// that they go to the disk from where they are, and has a block's room in
+// front of it where the file's partial block ahead of it is completed. The
+// memory comes in huge pages where the system has them, all of it mapped at
+// once: a page fault for every 4 KB that rendering first touches costs
+// more than the zeroing of the page itself.
+class DirectBuffers {
+  public:
+    DirectBuffers(std::size_t count, std::size_t bytes)
+        : stride_(bytes + io::kDirectAlignment), size_(count * stride_ + kHugePage) {
+        void* p =
+            ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        mapping_ = static_cast<std::byte*>(p);
+        const auto at = reinterpret_cast<std::uintptr_t>(mapping_);
+        memory_ = mapping_ + (kHugePage - at % kHugePage) % kHugePage;
+        // Advice only: without it the memory is the same, only slower.
+        (void)::madvise(memory_, count * stride_, MADV_HUGEPAGE);
+        (void)::madvise(memory_, count * stride_, MADV_POPULATE_WRITE);
+    }
+    ~DirectBuffers() { ::munmap(mapping_, size_); }
+    DirectBuffers(const DirectBuffers&) = delete;
+    DirectBuffers& operator=(const DirectBuffers&) = delete;
+
+    std::uint16_t* operator[](std::size_t i) const {
+        static_assert(kColourHeaderBytes == kPanHeaderBytes);
+        return reinterpret_cast<std::uint16_t*>(memory_ + i * stride_ + io::kDirectAlignment +
+                                                kPanHeaderBytes);
+    }
+
+  private:
+    static constexpr std::size_t kHugePage = std::size_t(2) << 20;
+    std::size_t stride_, size_;
+    std::byte* mapping_ = nullptr;
+    std::byte* memory_ = nullptr;
 };
 
-void render(const Scene& scene, int first, int last, std::vector<Worker>& workers,
-            std::span<std::uint16_t> ring, std::span<std::uint16_t> colour) {
+// Renders the blocks [first, last) on `threads` threads, each block's PAN
+// rows straight into the tile rows of `ring` (three rows of tiles, by tile
+// row modulo 3) and its colour rows into `colour` (from colour row 8 * first
+// on).
+void render(const Scene& scene, int first, int last, std::vector<Scene::Workspace>& workers,
+            const DirectBuffers& ring, std::uint16_t* colour) {
     const PanGeometry& g = kPanGeometry;
-    const std::size_t width = g.mosaic_width();
-    const unsigned threads = unsigned(workers.size());
+    const std::size_t block_colour = std::size_t(sample::kBlockColourRows) *
+                                     std::size_t(kColourGeometry.width) * std::size_t(kBands);
     // Each thread takes the next block that none has taken, so that a slow
     // block (a village) holds up no other; a block's samples go where the
     // block alone says, whichever thread renders it.
     std::atomic<int> next{first};
-    const auto work = [&](unsigned t) {
-        std::vector<std::uint16_t>& pan = workers[t].pan;
-        std::vector<std::uint16_t>& rgbn = workers[t].rgbn;
+    const auto work = [&](std::size_t t) {
         for (int b = next++; b < last; b = next++) {
-            scene.render_block(b, pan, rgbn, workers[t].scratch);
+            Scene::PanRows rows{{}, g.tile_area()};
             for (int r = 0; r < Scene::pan_rows(b); ++r) {
                 const std::size_t y = std::size_t(b) * sample::kBlockPanRows + std::size_t(r);
-                std::uint16_t* slot =
-                    ring.data() + (y / std::size_t(g.tile)) % 3 * g.tile_row_samples();
-                for (int c = 0; c < g.tile_cols; ++c)
-                    std::memcpy(slot + std::size_t(c) * g.tile_area() +
-                                    y % std::size_t(g.tile) * std::size_t(g.tile),
-                                pan.data() + std::size_t(r) * width + std::size_t(c) * g.tile,
-                                std::size_t(g.tile) * sizeof(std::uint16_t));
+                rows.rows[r] = ring[y / std::size_t(g.tile) % 3] +
+                               y % std::size_t(g.tile) * std::size_t(g.tile);
             }
+            std::span<std::uint16_t> rgbn;
             if (b < Scene::colour_blocks())
-                std::memcpy(colour.data() + std::size_t(b - first) * rgbn.size(), rgbn.data(),
-                            rgbn.size() * sizeof(std::uint16_t));
+                rgbn = std::span(colour + std::size_t(b - first) * block_colour, block_colour);
+            scene.render_block(b, rows, rgbn, workers[t]);
         }
     };
     std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t)
+    for (std::size_t t = 1; t < workers.size(); ++t)
         pool.emplace_back(work, t);
     work(0);
     for (std::thread& th : pool)
@@ -162,27 +191,22 @@ void write_exposure(const Scene& scene, io::OutputFile& colour_file, io::OutputF
                                                    std::byte{'T'}, std::byte{1}};
     colour_file.write(colour_header);
     pan_file.write(pan_header);
-    std::vector<Worker> workers(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+    std::vector<Scene::Workspace> workers(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
     // Slabs of 20 blocks, 500 PAN rows: less than a row of tiles, so a slab
     // completes at most one row of tiles and touches at most two. While one
     // slab is rendered, the previous one is written: three rows of tiles and
     // two colour slabs take turns.
     constexpr int kSlab = 20;
     // Every sample is rendered before it is written: no need to clear them.
-    const std::size_t ring_samples = 3 * g.tile_row_samples();
     const std::size_t slab_samples =
         std::size_t(kSlab) * sample::kBlockColourRows * std::size_t(kColourGeometry.width) * kBands;
-    const std::unique_ptr<std::uint16_t[]> ring_memory(new std::uint16_t[ring_samples]);
-    const std::unique_ptr<std::uint16_t[]> colour_memory(new std::uint16_t[2 * slab_samples]);
-    const std::span<std::uint16_t> ring(ring_memory.get(), ring_samples);
-    const std::span<std::uint16_t> colour[2] = {
-        std::span(colour_memory.get(), slab_samples),
-        std::span(colour_memory.get() + slab_samples, slab_samples)};
+    const DirectBuffers ring(3, g.tile_row_samples() * sizeof(std::uint16_t));
+    const DirectBuffers colour(2, slab_samples * sizeof(std::uint16_t));
     int tile_rows_written = 0;
     std::future<void> writing;
     for (int first = 0, slab = 0; first < Scene::blocks(); first += kSlab, ++slab) {
         const int last = std::min(first + kSlab, Scene::blocks());
-        render(scene, first, last, workers, ring, colour[slab % 2]);
+        render(scene, first, last, workers, ring, colour[std::size_t(slab % 2)]);
         if (writing.valid()) writing.get();
         const int colour_blocks = std::max(0, std::min(last, Scene::colour_blocks()) - first);
         const int rows_done = std::min(last * sample::kBlockPanRows, int(g.mosaic_height()));
@@ -191,12 +215,14 @@ void write_exposure(const Scene& scene, io::OutputFile& colour_file, io::OutputF
             ++tile_rows;
         writing = std::async(
             std::launch::async, [&, slab, colour_blocks, from = tile_rows_written, to = tile_rows] {
-                colour_file.write(std::as_bytes(
-                    std::span(colour[slab % 2])
-                        .first(std::size_t(colour_blocks) * slab_samples / std::size_t(kSlab))));
+                colour_file.write(std::as_bytes(std::span(colour[std::size_t(slab % 2)],
+                                                          std::size_t(colour_blocks) *
+                                                              slab_samples / std::size_t(kSlab))),
+                                  io::Lead::kSlack);
                 for (int t = from; t < to; ++t)
-                    pan_file.write(std::as_bytes(std::span(ring).subspan(
-                        std::size_t(t % 3) * g.tile_row_samples(), g.tile_row_samples())));
+                    pan_file.write(
+                        std::as_bytes(std::span(ring[std::size_t(t % 3)], g.tile_row_samples())),
+                        io::Lead::kSlack);
             });
         tile_rows_written = tile_rows;
     }
@@ -221,8 +247,11 @@ int main(int argc, char** argv) {
     try {
         io::TempFiles temps;
         const Scene scene(request.seed, request.faults);
-        io::OutputFile colour = io::OutputFile::create(request.paths[0], temps);
-        io::OutputFile pan = io::OutputFile::create(request.paths[1], temps);
+        // Around the page cache: the program's memory goes to the disk as it
+        // is, where a copy into the cache would cost as much as rendering.
+        io::OutputFile colour =
+            io::OutputFile::create(request.paths[0], temps, io::IoMode::kDirect);
+        io::OutputFile pan = io::OutputFile::create(request.paths[1], temps, io::IoMode::kDirect);
         write_exposure(scene, colour, pan);
         colour.commit(false);
         pan.commit(false);

@@ -23,6 +23,7 @@ constexpr int kMosaicWidth = int(kPanGeometry.mosaic_width());    // 11776
 constexpr int kMosaicHeight = int(kPanGeometry.mosaic_height());  // 7680
 constexpr int kColourWidth = kColourGeometry.width;
 constexpr int kColourHeight = kColourGeometry.height;
+constexpr int kTile = kPanGeometry.tile;
 static_assert(kMosaicWidth % 16 == 0 && kColourWidth % 16 == 0, "rows are runs of 16 pixels");
 
 // ------------------------------------------------------------ randomness
@@ -1149,6 +1150,14 @@ constexpr SensorNoise kPanNoise{0.9f, 3}, kColourNoise{0.6f, 2}, kNoNoise{0, 0};
 
 void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std::uint16_t> colour,
                          Workspace& work) const {
+    PanRows rows{{}, std::size_t(kPanGeometry.tile)};
+    for (int r = 0; r < pan_rows(block); ++r)
+        rows.rows[r] = pan.data() + std::size_t(r) * kMosaicWidth;
+    render_block(block, rows, colour, work);
+}
+
+void Scene::render_block(int block, const PanRows& pan, std::span<std::uint16_t> colour,
+                         Workspace& work) const {
     const Impl& s = *impl_;
     const Faults& f = s.faults;
     const SensorNoise& pan_noise = s.sensor_noise ? kPanNoise : kNoNoise;
@@ -1212,7 +1221,12 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
             low_every_8[k] = low.at(8 * k + 4);
         RowNoise dark(s.seed, std::uint64_t(y), 5);
         const std::int16_t* drawn = work.drawn.data() + std::size_t(r) * kMosaicWidth;
-        std::uint16_t* out = pan.data() + std::size_t(r) * kMosaicWidth;
+        // Runs of 16 pixels never cross a tile.
+        static_assert(kTile % 16 == 0);
+        std::uint16_t* const row_out = pan.rows[r];
+        const auto out = [&](int x) {
+            return row_out + std::size_t(x / kTile) * pan.tile_stride + std::size_t(x % kTile);
+        };
         float* gr = with_colour ? ground.data() : nullptr;
         for (int x0 = 0; x0 < kMosaicWidth; x0 += 16) {
             // Runs of 16 pixels inside one field take the short way. The
@@ -1247,11 +1261,12 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
             // The PAN band spans the visible and the near infrared.
             const Float16 p =
                 (0.3f * band[0] + 0.3f * band[1] + 0.1f * band[2] + 0.3f * band[3]) * 1.15f;
-            store_counts(out + x0, (p + kRoundedBlack) + noise16(drawn + x0, p, pan_noise));
+            std::uint16_t* const run = out(x0);
+            store_counts(run, (p + kRoundedBlack) + noise16(drawn + x0, p, pan_noise));
             // So short an exposure that a pixel catches one count or none.
             if (f.dark_pan)
                 for (int i = 0; i < 16; ++i)
-                    out[x0 + i] = dark.uniform() * 4096 < p[i] ? 1 : 0;
+                    run[i] = dark.uniform() * 4096 < p[i] ? 1 : 0;
         }
         if (gr) {  // the row across colour footprints, band after band
             float* ac = across.data() + std::size_t(r) * kColourWidth * 4;
@@ -1281,13 +1296,14 @@ void Scene::render_block(int block, std::span<std::uint16_t> pan, std::span<std:
                 }
         }
         const auto fill = [&](int from, int to, std::uint16_t v) {
-            std::fill(out + from, out + std::max(from, to), v);
+            for (int x = from; x < to; x = (x / kTile + 1) * kTile)
+                std::fill(out(x), out(x) + (std::min(to, (x / kTile + 1) * kTile) - x), v);
         };
         if (f.nodata) fill(kNodataPanColumn, kMosaicWidth, 0);
         if (y < 48) fill(0, 48, 0);                                       // a nodata corner
-        if (y < 64) out[200] = 1;                                         // a dead column stub
+        if (y < 64) *out(200) = 1;                                        // a dead column stub
         for (int x = y >= g.height ? 0 : g.width; x < kMosaicWidth; ++x)  // the cropped margin
-            if ((x + y) % 5 == 0) out[x] = 0;
+            if ((x + y) % 5 == 0) *out(x) = 0;
         if (f.dead_pan) fill(0, kMosaicWidth, 0);  // the stub too: a dead band reads 0
         if (f.saturate && y >= kGlintY && y < kGlintY + kGlintHeight)
             fill(kGlintX, kGlintX + kGlintWidth, 65535);

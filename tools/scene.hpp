@@ -7,6 +7,7 @@
 // machine.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -43,16 +44,28 @@ class Scene {
     // PAN rows of `block`: 25 (fewer in the last block).
     static int pan_rows(int block);
 
+    // Where the PAN samples of a block go: sample x of its row r at
+    // rows[r] + x / 512 * tile_stride + x % 512. Whole mosaic rows one after
+    // another have a tile_stride of 512; the rows of the PAN file's tiles,
+    // one of 512 * 512.
+    struct PanRows {
+        std::uint16_t* rows[kBlockPanRows];
+        std::size_t tile_stride;
+    };
     // Renders block `block`: its PAN rows, each a whole mosaic row of 11776
-    // samples, into `pan` (at least pan_rows(block) * 11776 samples) and,
-    // when block < colour_blocks(), its 8 colour rows as in the colour file
-    // (each row the red, green, blue and NIR lines of 3680 samples) into
-    // `colour`. Safe to call from several threads at once.
-    // `work` is the caller's scratch memory, one for each thread.
+    // samples, into `pan` and, when block < colour_blocks(), its 8 colour
+    // rows as in the colour file (each row the red, green, blue and NIR
+    // lines of 3680 samples) into `colour`. Safe to call from several
+    // threads at once. `work` is the caller's scratch memory, one for each
+    // thread.
     struct Workspace {
         std::vector<float> ground, across;
         std::vector<std::int16_t> drawn;  // sensor noise
     };
+    void render_block(int block, const PanRows& pan, std::span<std::uint16_t> colour,
+                      Workspace& work) const;
+    // The same with the PAN rows one after another in `pan` (at least
+    // pan_rows(block) * 11776 samples).
     void render_block(int block, std::span<std::uint16_t> pan, std::span<std::uint16_t> colour,
                       Workspace& work) const;
 

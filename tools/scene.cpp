@@ -63,46 +63,96 @@ class Stream {
 // floats that one vector instruction scales.
 using Float4 = float __attribute__((vector_size(16)));
 using Int4 = int __attribute__((vector_size(16)));
-// A run of 16 pixels, one lane each: the compiler splits the operations into
-// vector instructions of the machine's width, each lane rounded as the same
-// operation on one number would be. Pixels are worked out in floats: four
-// lanes to an instruction on every x86-64.
-using Float16 = float __attribute__((vector_size(64)));
-using Int16 = int __attribute__((vector_size(64)));  // also a comparison of Float16s
-// Lane by lane a where the mask is set, else b: in bitwise operations, which
-// the compiler keeps in vectors.
-Float16 select(const Int16& mask, const Float16& a, const Float16& b) {
-    return Float16((Int16(a) & mask) | (Int16(b) & ~mask));
+// A run of 16 pixels, one lane each, held as four vectors of 4 lanes (one
+// SSE2 register each): every operation is the same IEEE operation lane by
+// lane, four lanes to an instruction, and the four parts of a value stay in
+// registers where the compiler would keep one vector of 16 lanes in memory
+// and load and store it around every instruction.
+template <class V, class T>
+struct Lanes {
+    V p[4];
+
+    T operator[](int i) const { return p[i >> 2][i & 3]; }
+    void set(int i, T v) { p[i >> 2][i & 3] = v; }
+
+#define CIRSHARP_LANES_OPERATOR(op)                                                        \
+    [[gnu::always_inline]] friend Lanes operator op(const Lanes& a, const Lanes& b) {      \
+        return {{a.p[0] op b.p[0], a.p[1] op b.p[1], a.p[2] op b.p[2], a.p[3] op b.p[3]}}; \
+    }                                                                                      \
+    [[gnu::always_inline]] friend Lanes operator op(const Lanes& a, T b) {                 \
+        return {{a.p[0] op b, a.p[1] op b, a.p[2] op b, a.p[3] op b}};                     \
+    }                                                                                      \
+    [[gnu::always_inline]] friend Lanes operator op(T a, const Lanes& b) {                 \
+        return {{a op b.p[0], a op b.p[1], a op b.p[2], a op b.p[3]}};                     \
+    }
+    CIRSHARP_LANES_OPERATOR(+)
+    CIRSHARP_LANES_OPERATOR(-)
+    CIRSHARP_LANES_OPERATOR(*)
+    CIRSHARP_LANES_OPERATOR(/)
+    CIRSHARP_LANES_OPERATOR(&)
+    CIRSHARP_LANES_OPERATOR(|)
+#undef CIRSHARP_LANES_OPERATOR
+    [[gnu::always_inline]] friend Lanes operator~(const Lanes& a) {
+        return {{~a.p[0], ~a.p[1], ~a.p[2], ~a.p[3]}};
+    }
+    [[gnu::always_inline]] Lanes& operator*=(const Lanes& b) {
+        return *this = *this * b;
+    }
+    [[gnu::always_inline]] Lanes& operator|=(const Lanes& b) {
+        return *this = *this | b;
+    }
+};
+using Float16 = Lanes<Float4, float>;
+using Int16 = Lanes<Int4, int>;  // also a comparison of Float16s
+
+// Lane by lane: the whole number truncated, the number of a whole number,
+// and the bits of one as the other.
+[[gnu::always_inline]] inline Int16 truncated(const Float16& a) {
+    Int16 r;
+    for (int k = 0; k < 4; ++k)
+        r.p[k] = __builtin_convertvector(a.p[k], Int4);
+    return r;
 }
-// Lane by lane a > b. The compiler works out comparisons of so wide a type
-// lane by lane in scalar code: in pieces of 16 bytes, which every vector
-// unit holds, they become one instruction a piece.
+[[gnu::always_inline]] inline Float16 to_float(const Int16& a) {
+    Float16 r;
+    for (int k = 0; k < 4; ++k)
+        r.p[k] = __builtin_convertvector(a.p[k], Float4);
+    return r;
+}
+[[gnu::always_inline]] inline Int16 bits_of(const Float16& a) {
+    Int16 r;
+    for (int k = 0; k < 4; ++k)
+        r.p[k] = Int4(a.p[k]);
+    return r;
+}
+[[gnu::always_inline]] inline Float16 float_of(const Int16& a) {
+    Float16 r;
+    for (int k = 0; k < 4; ++k)
+        r.p[k] = Float4(a.p[k]);
+    return r;
+}
+// Lane by lane a where the mask is set, else b: in bitwise operations.
+[[gnu::always_inline]] inline Float16 select(const Int16& mask, const Float16& a,
+                                             const Float16& b) {
+    return float_of((bits_of(a) & mask) | (bits_of(b) & ~mask));
+}
+// Lane by lane a > b.
 [[gnu::always_inline]] inline Int16 greater(const Float16& a, const Float16& b) {
-    Float4 pa[4], pb[4];
-    Int4 out[4];
-    std::memcpy(pa, &a, sizeof a);
-    std::memcpy(pb, &b, sizeof b);
-    for (int k = 0; k < 4; ++k)
-        out[k] = pa[k] > pb[k];
     Int16 r;
-    std::memcpy(&r, out, sizeof r);
+    for (int k = 0; k < 4; ++k)
+        r.p[k] = a.p[k] > b.p[k];
     return r;
 }
-Int16 greater(const Int16& a, const Int16& b) {
-    Int4 pa[4], pb[4];
-    std::memcpy(pa, &a, sizeof a);
-    std::memcpy(pb, &b, sizeof b);
-    for (int k = 0; k < 4; ++k)
-        pa[k] = pa[k] > pb[k];
+[[gnu::always_inline]] inline Int16 greater(const Int16& a, const Int16& b) {
     Int16 r;
-    std::memcpy(&r, pa, sizeof r);
+    for (int k = 0; k < 4; ++k)
+        r.p[k] = a.p[k] > b.p[k];
     return r;
 }
-constexpr Float16 kLane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-// Lanes 0..7 a, lanes 8..15 b: a blend of two broadcasts, where writing the
-// lanes one by one would stall the vector loads that follow.
-Float16 halves(float a, float b) {
-    constexpr Int16 kFirst = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+constexpr Float16 kLane = {{{0, 1, 2, 3}, {4, 5, 6, 7}, {8, 9, 10, 11}, {12, 13, 14, 15}}};
+// Lanes 0..7 a, lanes 8..15 b.
+[[gnu::always_inline]] inline Float16 halves(float a, float b) {
+    constexpr Int16 kFirst = {{{-1, -1, -1, -1}, {-1, -1, -1, -1}, {0, 0, 0, 0}, {0, 0, 0, 0}}};
     return select(kFirst, Float16{} + a, Float16{} + b);
 }
 struct Rad {
@@ -711,8 +761,10 @@ Rad Scene::Impl::field_surface(const Field& field, double u, double v, const Tex
 // field_surface() of the 16 pixels x0..x0+15 of row y inside `field`, band by
 // band: the same operations in floats, lane by lane. `low8` is the large-scale variation
 // of its two runs of 8 pixels.
-void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low8,
-                            const NoiseRow& mid_row, Float16 band[4]) const {
+[[gnu::always_inline]] inline void Scene::Impl::field_run(const Field& field, int x0, int y,
+                                                          const double* low8,
+                                                          const NoiseRow& mid_row,
+                                                          Float16 band[4]) const {
     // The wave's phase at the run's first pixel, less its whole number, plus
     // 8, then a step of at most 0.29 a pixel: small positive numbers, which
     // floats hold to about a millionth and truncation takes to their floor.
@@ -721,10 +773,10 @@ void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low
     const double t0 = along * field.frequency + field.phase;
     const float step_t = float((field.rows_along_u ? cos_a : -sin_a) * field.frequency);
     const Float16 t = float(t0 - std::floor(t0) + 8) + kLane * step_t;
-    const Float16 below = __builtin_convertvector(__builtin_convertvector(t, Int16), Float16);
+    const Float16 below = to_float(truncated(t));
     const Float16 wave = 2 * (t - below) - 1;
     // |wave|, the sign bit cleared: 0 on a row, 1 between.
-    const Float16 tri = Float16(Int16(wave) & 0x7fffffff);
+    const Float16 tri = float_of(bits_of(wave) & 0x7fffffff);
     const Float16 shade = halves(float(field.brightness * (1 + 0.09 * low8[0])),
                                  float(field.brightness * (1 + 0.09 * low8[1])));
     // Each pixel is (base + step * weight) * factor, band by band.
@@ -756,7 +808,7 @@ void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low
             base[0] = base[1] = kMaterial[kMeadow];
             Float16 m;
             for (int i = 0; i < 16; ++i)
-                m[i] = float(mid_row.at(x0 + i));
+                m.set(i, float(mid_row.at(x0 + i)));
             factor = shade * (0.9f + 0.1f * m);
             break;
         }
@@ -773,12 +825,14 @@ void Scene::Impl::field_run(const Field& field, int x0, int y, const double* low
 
 // ground() of the 16 pixels x0..x0+15 of a row inside the garden or yard of
 // `b`, clear of its fence: the same operations in floats, lane by lane.
-void Scene::Impl::plot_run(const Building& b, int x0, const double* low8, const NoiseRow& mid_row,
-                           Float16 band[4]) const {
+[[gnu::always_inline]] inline void Scene::Impl::plot_run(const Building& b, int x0,
+                                                         const double* low8,
+                                                         const NoiseRow& mid_row,
+                                                         Float16 band[4]) const {
     const Float16 lf = halves(float(low8[0]), float(low8[1]));
     Float16 m;
     for (int i = 0; i < 16; ++i)
-        m[i] = float(mid_row.at(x0 + i));
+        m.set(i, float(mid_row.at(x0 + i)));
     const Float16 lawn = 0.92f + 0.08f * m + 0.05f * lf;
     for (int k = 0; k < 4; ++k)
         band[k] = kMaterial[kLawn].v[k] * lawn;
@@ -788,7 +842,7 @@ void Scene::Impl::plot_run(const Building& b, int x0, const double* low8, const 
     for (int i = 0; i < 16; ++i)
         if (m[i] > 0.3f)
             for (int k = 0; k < 4; ++k)
-                band[k][i] = kMaterial[kDirt].v[k] * dirt[i];
+                band[k].set(i, kMaterial[kDirt].v[k] * dirt[i]);
 }
 
 // The field that the pixels x0..x1 of row y lie inside of, clear of every
@@ -935,7 +989,7 @@ bool Scene::Impl::tree(int x, int y, double& shadow, Rad& crown) const {
 // shadow, on the ground in `band`: crown by crown, every pixel at once.
 // Where two crowns overlap, the higher top wins.
 void Scene::Impl::trees_run(int x0, int y, Float16 band[4]) const {
-    constexpr Int16 kLaneInt = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    constexpr Int16 kLaneInt = {{{0, 1, 2, 3}, {4, 5, 6, 7}, {8, 9, 10, 11}, {12, 13, 14, 15}}};
     const Int16 x = x0 + kLaneInt;
     Int16 top = {};      // the height of the highest crown over each pixel, 0: none
     Float16 light = {};  // that crown's brightness there
@@ -961,8 +1015,7 @@ void Scene::Impl::trees_run(int x0, int y, Float16 band[4]) const {
                 const float at_centre = float(tone * (0.72 - 0.28 * dy * sun_y / r));
                 const float per_dx = float(tone * -0.28 * sun_x / r);
                 const float per_h = float(tone * 0.25 / r2);
-                const Float16 f = at_centre + per_dx * __builtin_convertvector(dx, Float16) +
-                                  per_h * __builtin_convertvector(h, Float16);
+                const Float16 f = at_centre + per_dx * to_float(dx) + per_h * to_float(h);
                 light = select(higher, f, light);
                 top = (h & higher) | (top & ~higher);
             }
@@ -1082,28 +1135,34 @@ struct SensorNoise {
 
 // The noise of a run of 16 pixels from their drawn numbers (whose standard
 // deviation is 4096 / sqrt(6)), at the level of the run's mean signal.
-Float16 noise16(const std::int16_t* drawn, const Float16& s, const SensorNoise& sensor) {
-    using Short16 = std::int16_t __attribute__((vector_size(32)));
+[[gnu::always_inline]] inline Float16 noise16(const std::int16_t* drawn, const Float16& s,
+                                              const SensorNoise& sensor) {
     constexpr float kTriangle = float(2.449489742783178 / 4096);  // sqrt(6) / 4096
-    Float4 q[4];
-    std::memcpy(q, &s, sizeof q);
+    const Float4* q = s.p;
     const Float4 sum4 = (q[0] + q[1]) + (q[2] + q[3]);
     const float mean = ((sum4[0] + sum4[1]) + (sum4[2] + sum4[3])) * (1.0f / 16);
     // The square root is correctly rounded, as IEEE requires of every
     // implementation.
     const float sigma = sensor.shot * std::sqrt(std::max(mean, 0.0f)) + sensor.read;
-    Short16 sums;
-    std::memcpy(&sums, drawn, sizeof sums);
-    return __builtin_convertvector(__builtin_convertvector(sums, Int16), Float16) *
-           (sigma * kTriangle);
+    Int16 wide;
+#ifdef __SSE2__
+    for (int h = 0; h < 2; ++h) {  // sign-extended from the high halves of 32 bits
+        const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i*>(drawn + 8 * h));
+        wide.p[2 * h] = Int4(_mm_srai_epi32(_mm_unpacklo_epi16(eight, eight), 16));
+        wide.p[2 * h + 1] = Int4(_mm_srai_epi32(_mm_unpackhi_epi16(eight, eight), 16));
+    }
+#else
+    for (int i = 0; i < 16; ++i)
+        wide.set(i, drawn[i]);
+#endif
+    return to_float(wide) * (sigma * kTriangle);
 }
 
 // The whole numbers of v, truncated, clamped to the 12-bit range, as 16
 // samples: in SSE2 instructions, 4 lanes each, where the compiler would
 // clamp and pack lane by lane; elsewhere the same lane by lane.
-void store_counts(std::uint16_t* out, const Float16& v) {
-    Float4 p[4];
-    std::memcpy(p, &v, sizeof p);
+[[gnu::always_inline]] inline void store_counts(std::uint16_t* out, const Float16& v) {
+    const Float4* p = v.p;
 #ifdef __SSE2__
     __m128i whole[4];
     for (int k = 0; k < 4; ++k)
@@ -1246,7 +1305,7 @@ void Scene::render_block(int block, const PanRows& pan, std::span<std::uint16_t>
                     const Rad a =
                         s.surface(x0 + i, y, {low_every_8[(x0 + i) / 8], 0, &mid, x0 + i});
                     for (int b = 0; b < 4; ++b)
-                        band[b][i] = a.v[b];
+                        band[b].set(i, a.v[b]);
                 }
             }
             Float16 corner;

@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <future>
+#include <exception>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -148,86 +150,151 @@ class DirectBuffers {
     std::byte* memory_ = nullptr;
 };
 
-// Renders the blocks [first, last) on `threads` threads, each block's PAN
-// rows straight into the tile rows of `ring` (three rows of tiles, by tile
-// row modulo 3) and its colour rows into `colour` (from colour row 8 * first
-// on).
-void render(const Scene& scene, int first, int last, std::vector<Scene::Workspace>& workers,
-            const DirectBuffers& ring, std::uint16_t* colour) {
-    const PanGeometry& g = kPanGeometry;
-    const std::size_t block_colour = std::size_t(sample::kBlockColourRows) *
-                                     std::size_t(kColourGeometry.width) * std::size_t(kBands);
-    // Each thread takes the next block that none has taken, so that a slow
-    // block (a village) holds up no other; a block's samples go where the
-    // block alone says, whichever thread renders it.
-    std::atomic<int> next{first};
-    const auto work = [&](std::size_t t) {
-        for (int b = next++; b < last; b = next++) {
-            Scene::PanRows rows{{}, g.tile_area()};
-            for (int r = 0; r < Scene::pan_rows(b); ++r) {
-                const std::size_t y = std::size_t(b) * sample::kBlockPanRows + std::size_t(r);
-                rows.rows[r] = ring[y / std::size_t(g.tile) % 3] +
-                               y % std::size_t(g.tile) * std::size_t(g.tile);
-            }
-            std::span<std::uint16_t> rgbn;
-            if (b < Scene::colour_blocks())
-                rgbn = std::span(colour + std::size_t(b - first) * block_colour, block_colour);
-            scene.render_block(b, rows, rgbn, workers[t]);
-        }
-    };
-    std::vector<std::thread> pool;
-    for (std::size_t t = 1; t < workers.size(); ++t)
-        pool.emplace_back(work, t);
-    work(0);
-    for (std::thread& th : pool)
-        th.join();
-}
+// Renders the exposure on a thread for each processor and writes it as it
+// goes. Each thread takes the next block that none has taken, so that a slow
+// block (a village) holds up no other, and renders its PAN rows straight
+// into a ring of rows of tiles and its colour rows into a ring of colour
+// slabs; the writer writes each row of tiles and each slab, in file order,
+// once every block in it is rendered, and a block waits to be rendered until
+// the memory it goes to has been written. A block's samples go where the
+// block alone says, whichever thread renders it.
+class Exposure {
+  public:
+    Exposure(const Scene& scene, io::OutputFile& colour_file, io::OutputFile& pan_file)
+        : scene_(scene), colour_file_(colour_file), pan_file_(pan_file) {}
 
-void write_exposure(const Scene& scene, io::OutputFile& colour_file, io::OutputFile& pan_file) {
-    const PanGeometry& g = kPanGeometry;
-    const std::byte colour_header[kColourHeaderBytes] = {
-        std::byte{'C'}, std::byte{'I'}, std::byte{'R'}, std::byte{'C'}, std::byte{1}};
-    const std::byte pan_header[kPanHeaderBytes] = {std::byte{'P'}, std::byte{'A'}, std::byte{'N'},
-                                                   std::byte{'T'}, std::byte{1}};
-    colour_file.write(colour_header);
-    pan_file.write(pan_header);
-    std::vector<Scene::Workspace> workers(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
-    // Slabs of 20 blocks, 500 PAN rows: less than a row of tiles, so a slab
-    // completes at most one row of tiles and touches at most two. While one
-    // slab is rendered, the previous one is written: three rows of tiles and
-    // two colour slabs take turns.
-    constexpr int kSlab = 20;
-    // Every sample is rendered before it is written: no need to clear them.
-    const std::size_t slab_samples =
-        std::size_t(kSlab) * sample::kBlockColourRows * std::size_t(kColourGeometry.width) * kBands;
-    const DirectBuffers ring(3, g.tile_row_samples() * sizeof(std::uint16_t));
-    const DirectBuffers colour(2, slab_samples * sizeof(std::uint16_t));
-    int tile_rows_written = 0;
-    std::future<void> writing;
-    for (int first = 0, slab = 0; first < Scene::blocks(); first += kSlab, ++slab) {
-        const int last = std::min(first + kSlab, Scene::blocks());
-        render(scene, first, last, workers, ring, colour[std::size_t(slab % 2)]);
-        if (writing.valid()) writing.get();
-        const int colour_blocks = std::max(0, std::min(last, Scene::colour_blocks()) - first);
-        const int rows_done = std::min(last * sample::kBlockPanRows, int(g.mosaic_height()));
-        int tile_rows = tile_rows_written;
-        while ((tile_rows + 1) * g.tile <= rows_done)
-            ++tile_rows;
-        writing = std::async(
-            std::launch::async, [&, slab, colour_blocks, from = tile_rows_written, to = tile_rows] {
-                colour_file.write(std::as_bytes(std::span(colour[std::size_t(slab % 2)],
-                                                          std::size_t(colour_blocks) *
-                                                              slab_samples / std::size_t(kSlab))),
-                                  io::Lead::kSlack);
-                for (int t = from; t < to; ++t)
-                    pan_file.write(
-                        std::as_bytes(std::span(ring[std::size_t(t % 3)], g.tile_row_samples())),
-                        io::Lead::kSlack);
-            });
-        tile_rows_written = tile_rows;
+    void write() {
+        const std::byte colour_header[kColourHeaderBytes] = {
+            std::byte{'C'}, std::byte{'I'}, std::byte{'R'}, std::byte{'C'}, std::byte{1}};
+        const std::byte pan_header[kPanHeaderBytes] = {
+            std::byte{'P'}, std::byte{'A'}, std::byte{'N'}, std::byte{'T'}, std::byte{1}};
+        colour_file_.write(colour_header);
+        pan_file_.write(pan_header);
+        std::vector<Scene::Workspace> workers(
+            std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+        std::thread writer([this] { write_in_order(); });
+        std::vector<std::thread> pool;
+        for (std::size_t t = 1; t < workers.size(); ++t)
+            pool.emplace_back([this, &workers, t] { render(workers[t]); });
+        render(workers[0]);
+        for (std::thread& th : pool)
+            th.join();
+        writer.join();
+        if (failure_) std::rethrow_exception(failure_);
     }
-    writing.get();
-}
+
+  private:
+    static constexpr int kRing = 3;  // rows of tiles, and colour slabs, in memory
+    // A colour slab: the colour rows of 20 blocks.
+    static constexpr int kSlab = 20;
+    static constexpr std::size_t kBlockColour =
+        std::size_t(sample::kBlockColourRows) * std::size_t(kColourGeometry.width) * kBands;
+    static constexpr int kTileRows = kPanGeometry.tile_rows;
+    static constexpr int kSlabs =
+        (kColourGeometry.height / sample::kBlockColourRows + kSlab - 1) / kSlab;
+    static constexpr int kTile = kPanGeometry.tile;
+
+    void render(Scene::Workspace& work) {
+        const PanGeometry& g = kPanGeometry;
+        for (int b = next_++; b < Scene::blocks(); b = next_++) {
+            const int rows = Scene::pan_rows(b);
+            const int y0 = b * sample::kBlockPanRows;
+            const int first_tile_row = y0 / kTile, last_tile_row = (y0 + rows - 1) / kTile;
+            const bool with_colour = b < Scene::colour_blocks();
+            const int slab = b / kSlab;
+            {
+                std::unique_lock lock(mutex_);
+                written_.wait(lock, [&] {
+                    return failed_ || (pan_written_ > last_tile_row - kRing &&
+                                       (!with_colour || colour_written_ > slab - kRing));
+                });
+                if (failed_) return;
+            }
+            Scene::PanRows pan{{}, g.tile_area()};
+            for (int r = 0; r < rows; ++r) {
+                const std::size_t y = std::size_t(y0 + r);
+                pan.rows[r] =
+                    ring_[y / std::size_t(kTile) % kRing] + y % std::size_t(kTile) * kTile;
+            }
+            std::span<std::uint16_t> colour;
+            if (with_colour)
+                colour = std::span(
+                    slabs_[std::size_t(slab % kRing)] + std::size_t(b % kSlab) * kBlockColour,
+                    kBlockColour);
+            scene_.render_block(b, pan, colour, work);
+            {
+                std::lock_guard lock(mutex_);
+                for (int t = first_tile_row; t <= last_tile_row; ++t)
+                    pan_rows_done_[t] +=
+                        std::min(y0 + rows, (t + 1) * kTile) - std::max(y0, t * kTile);
+                if (with_colour) ++colour_blocks_done_[slab];
+            }
+            rendered_.notify_one();
+        }
+    }
+
+    void write_in_order() {
+        try {
+            const int colour_blocks = Scene::colour_blocks();
+            while (true) {
+                bool pan = false;
+                int slab_blocks = 0;
+                {
+                    std::unique_lock lock(mutex_);
+                    const auto slab_size = [&] {
+                        return std::min(kSlab, colour_blocks - colour_written_ * kSlab);
+                    };
+                    if (pan_written_ == kTileRows && colour_written_ == kSlabs) return;
+                    rendered_.wait(lock, [&] {
+                        return (pan_written_ < kTileRows &&
+                                pan_rows_done_[pan_written_] == kTile) ||
+                               (colour_written_ < kSlabs &&
+                                colour_blocks_done_[colour_written_] == slab_size());
+                    });
+                    pan = pan_written_ < kTileRows && pan_rows_done_[pan_written_] == kTile;
+                    if (!pan) slab_blocks = slab_size();
+                }
+                if (pan)
+                    pan_file_.write(
+                        std::as_bytes(std::span(ring_[std::size_t(pan_written_ % kRing)],
+                                                kPanGeometry.tile_row_samples())),
+                        io::Lead::kSlack);
+                else
+                    colour_file_.write(
+                        std::as_bytes(std::span(slabs_[std::size_t(colour_written_ % kRing)],
+                                                std::size_t(slab_blocks) * kBlockColour)),
+                        io::Lead::kSlack);
+                {
+                    std::lock_guard lock(mutex_);
+                    ++(pan ? pan_written_ : colour_written_);
+                }
+                written_.notify_all();
+            }
+        } catch (...) {
+            {
+                std::lock_guard lock(mutex_);
+                failure_ = std::current_exception();
+                failed_ = true;
+            }
+            written_.notify_all();
+        }
+    }
+
+    const Scene& scene_;
+    io::OutputFile& colour_file_;
+    io::OutputFile& pan_file_;
+    // Every sample is rendered before it is written: no need to clear them.
+    const DirectBuffers ring_{kRing, kPanGeometry.tile_row_samples() * sizeof(std::uint16_t)};
+    const DirectBuffers slabs_{kRing, kSlab* kBlockColour * sizeof(std::uint16_t)};
+    std::atomic<int> next_{0};
+    std::mutex mutex_;
+    std::condition_variable rendered_, written_;
+    int pan_rows_done_[kTileRows] = {};
+    int colour_blocks_done_[kSlabs] = {};
+    int pan_written_ = 0, colour_written_ = 0;  // rows of tiles, slabs
+    bool failed_ = false;
+    std::exception_ptr failure_;
+};
 
 }  // namespace
 
@@ -252,9 +319,14 @@ int main(int argc, char** argv) {
         io::OutputFile colour =
             io::OutputFile::create(request.paths[0], temps, io::IoMode::kDirect);
         io::OutputFile pan = io::OutputFile::create(request.paths[1], temps, io::IoMode::kDirect);
-        write_exposure(scene, colour, pan);
-        colour.commit(false);
-        pan.commit(false);
+        Exposure(scene, colour, pan).write();
+        // The files that these replace are given back as they are closed,
+        // which takes time in proportion to their size: both at once.
+        io::Descriptor replaced_colour = colour.commit(false);
+        io::Descriptor replaced_pan = pan.commit(false);
+        std::thread closing([&] { replaced_colour.close(); });
+        replaced_pan.close();
+        closing.join();
     } catch (const std::exception& e) {
         std::cerr << "cirsharp-sample: " << e.what() << '\n';
         return 1;

@@ -1,9 +1,11 @@
 #include "scene.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <vector>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -349,18 +351,18 @@ struct Scene::Impl {
     void lay_out_settlements(Stream& rng);
     void plant_trees();
 
-    double noise(const std::vector<double>& grid, int cell, double x, double y) const;
     int field_at(const Strip& s, double v) const;
     bool in_settlement(double x, double y, bool& village) const;
     const Building* building_near(double u, double v) const;
-    Texture texture(double x, double y) const {
-        return {noise(low, kLowCell, x, y), noise(mid, kMidCell, x, y)};
-    }
     double frame_u(double x, double y) const { return x * cos_a + y * sin_a + u_off; }
     double frame_v(double x, double y) const { return -x * sin_a + y * cos_a + v_off; }
-    Rad ground(double x, double y, const Texture& tex, Place& place) const {
+    // What a tree at a point would stand in, which the ground's texture
+    // plays no part in.
+    Place place_at(double x, double y) const {
         const double u = frame_u(x, y), v = frame_v(x, y);
-        return ground(x, y, u, v, building_near(u, v), tex, place);
+        Place place;
+        (void)ground(x, y, u, v, building_near(u, v), Texture{0}, place);
+        return place;
     }
     Rad ground(double x, double y, double u, double v, const Building* plot, const Texture& tex,
                Place& place) const;
@@ -571,9 +573,7 @@ void Scene::Impl::lay_out_settlements(Stream& rng) {
                                                 : (b.v0 + b.v1) / 2);
                 const double px = (pu - u_off) * cos_a - (pv - v_off) * sin_a;
                 const double py = (pu - u_off) * sin_a + (pv - v_off) * cos_a;
-                Place place;
-                (void)ground(px, py, texture(px, py), place);
-                clear = place != kNoTree;
+                clear = place_at(px, py) != kNoTree;
             }
             if (!clear) continue;
             building_index[std::size_t(j) * kBuildingCells + std::size_t(i)] =
@@ -589,27 +589,44 @@ void Scene::Impl::lay_out_settlements(Stream& rng) {
 void Scene::Impl::plant_trees() {
     crowns.assign(std::size_t(kCrownCols) * kCrownRows, Crown{});
     near.assign(crowns.size(), 0);
+    // Each cell's tree depends on the cell alone: rows of cells on a thread
+    // for each processor, 16 at a time.
+    std::atomic<int> next{0};
+    const auto plant = [&] {
+        constexpr int kRows = 16;
+        for (int j0 = next.fetch_add(kRows); j0 < kCrownRows; j0 = next.fetch_add(kRows))
+            for (int j = j0; j < std::min(j0 + kRows, kCrownRows); ++j)
+                for (int i = 0; i < kCrownCols; ++i) {
+                    const std::uint64_t h = hash(seed, std::uint64_t(i), std::uint64_t(j), 4);
+                    Crown c;
+                    c.x = std::int16_t(i * kCrownCell + 3 + int(h % 9));
+                    c.y = std::int16_t(j * kCrownCell + 3 + int((h >> 8) % 9));
+                    const Place place = place_at(c.x, c.y);
+                    const double density = place == kWoodland    ? 0.93
+                                           : place == kHedge     ? 0.97
+                                           : place == kBank      ? 0.6
+                                           : place == kGarden    ? 0.2
+                                           : place == kYard      ? 0.25
+                                           : place == kOpenField ? 0.0004
+                                                                 : 0.0;
+                    if (unit(mix(h)) >= density) continue;
+                    if (building_near(frame_u(c.x, c.y), frame_v(c.x, c.y))) continue;
+                    c.radius = std::uint8_t(5 + (h >> 16) % 4);
+                    c.tone = std::uint8_t((h >> 24) % 256);
+                    crowns[std::size_t(j) * kCrownCols + std::size_t(i)] = c;
+                }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < std::clamp(std::thread::hardware_concurrency(), 1u, 8u); ++t)
+        pool.emplace_back(plant);
+    plant();
+    for (std::thread& th : pool)
+        th.join();
+    // The cells a crown, or its shadow a few pixels towards the lower right,
+    // may reach.
     for (int j = 0; j < kCrownRows; ++j)
         for (int i = 0; i < kCrownCols; ++i) {
-            const std::uint64_t h = hash(seed, std::uint64_t(i), std::uint64_t(j), 4);
-            Crown c;
-            c.x = std::int16_t(i * kCrownCell + 3 + int(h % 9));
-            c.y = std::int16_t(j * kCrownCell + 3 + int((h >> 8) % 9));
-            Place place;
-            (void)ground(c.x, c.y, texture(c.x, c.y), place);
-            const double density = place == kWoodland    ? 0.93
-                                   : place == kHedge     ? 0.97
-                                   : place == kBank      ? 0.6
-                                   : place == kGarden    ? 0.2
-                                   : place == kYard      ? 0.25
-                                   : place == kOpenField ? 0.0004
-                                                         : 0.0;
-            if (unit(mix(h)) >= density) continue;
-            if (building_near(frame_u(c.x, c.y), frame_v(c.x, c.y))) continue;
-            c.radius = std::uint8_t(5 + (h >> 16) % 4);
-            c.tone = std::uint8_t((h >> 24) % 256);
-            crowns[std::size_t(j) * kCrownCols + std::size_t(i)] = c;
-            // The crown, and its shadow a few pixels towards the lower right.
+            if (crowns[std::size_t(j) * kCrownCols + std::size_t(i)].radius == 0) continue;
             for (int dj = -1; dj <= 1; ++dj)
                 for (int di = -1; di <= 1; ++di) {
                     const int ni = i + di, nj = j + dj;
@@ -620,20 +637,6 @@ void Scene::Impl::plant_trees() {
 }
 
 // ------------------------------------------------------------ rendering
-
-double Scene::Impl::noise(const std::vector<double>& grid, int cell, double x, double y) const {
-    const int cols = kMosaicWidth / cell + 2;
-    const double gx = std::clamp(x, 0.0, double(kMosaicWidth)) / cell;
-    const double gy = std::clamp(y, 0.0, double(kMosaicHeight)) / cell;
-    const int i = int(gx), j = int(gy);
-    const double fx = gx - i, fy = gy - j;
-    const double* a = &grid[std::size_t(j) * std::size_t(cols) + std::size_t(i)];
-    const double* b = a + cols;
-    // Smoothstep weights: no creases along the grid.
-    const double sx = fx * fx * (3 - 2 * fx), sy = fy * fy * (3 - 2 * fy);
-    const double top = a[0] + (a[1] - a[0]) * sx, bottom = b[0] + (b[1] - b[0]) * sx;
-    return top + (bottom - top) * sy;
-}
 
 int Scene::Impl::field_at(const Strip& s, double v) const {
     const std::size_t k = std::size_t(std::clamp(v, 0.0, kDomain - 1)) / kBucket;

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ namespace cirsharp {
 namespace {
 
 using sample::Scene;
+namespace fs = std::filesystem;
 
 constexpr std::size_t kMosaicWidth = kPanGeometry.mosaic_width();
 constexpr std::size_t kColourRow = std::size_t(kColourGeometry.width) * kBands;
@@ -149,6 +151,21 @@ TEST(SampleScene, TheToolWritesTheRenderedBlocks) {
             ASSERT_EQ(test::sample_at(pan, kPanHeaderBytes + 2 * tile_index(kPanGeometry, row, x)),
                       b.pan[row * kMosaicWidth + x])
                 << row << ", " << x;
+}
+
+// A file that cannot be written stops the tool while its threads render:
+// status 1, the reason, and neither file left behind.
+TEST(SampleScene, AFileThatCannotBeWrittenLeavesNothing) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here to fill";
+    test::TempDir dir;
+    for (const bool colour_full : {true, false}) {
+        const std::string colour = colour_full ? "/dev/full" : dir / "c.raw";
+        const std::string pan = colour_full ? dir / "p.raw" : "/dev/full";
+        const auto r = test::run_process(CIRSHARP_SAMPLE_BIN, {colour, pan});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "cirsharp-sample: cannot write /dev/full: No space left on device\n");
+        EXPECT_TRUE(fs::is_empty(dir.path())) << (colour_full ? "colour" : "pan");
+    }
 }
 
 // Each defect option raises the flags it is for when the exposure is

@@ -71,7 +71,7 @@ std::vector<std::uint8_t> rgb_pixels(const std::string& path, int& width, int& h
 // The tool's PNG encoder: libpng reads back the very pixels, grey and RGB,
 // of one row or one column, of widths that are a multiple of nothing, of
 // pictures whose filtered bytes are flat, random, smooth, or so skewed that
-// their Huffman code must be cut to 15 bits, and of several coded blocks.
+// their Huffman code must be cut to 14 bits, and of several coded blocks.
 TEST(QuicklookTool, PngWriterKeepsEveryPixel) {
     std::mt19937 random(19);
     struct Case {

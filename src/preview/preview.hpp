@@ -113,11 +113,12 @@ class PreviewBuilder {
     std::vector<std::uint32_t> column_sums32_;
     // Per-column extremes of 16-bit samples over every row so far.
     std::vector<std::uint16_t> column_min_, column_max_;
-    // Finished blocks: bytes as shown; of 16-bit samples the block sums (32
-    // bits where they fit, else 64) until the extremes are known, which
-    // `finish` turns into the pixels in the same memory.
+    // Finished blocks: bytes as shown; of 16-bit samples the block sums, in
+    // the fewest of 3, 4 or 8 bytes that hold them, until the extremes are
+    // known, which `finish` turns into the pixels in the same memory.
     LargeVector<std::uint8_t> pixels_;
-    bool wide_sums_ = false;
+    std::size_t sum_bytes_ = 0;
+    bool wide_sums_ = false;  // block sums need 64 bits
     bool finished_ = false;
     // Of the row of blocks just ended: every band's sums, the shown ones.
     std::vector<std::uint32_t> block_sums_;

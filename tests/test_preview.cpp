@@ -137,7 +137,7 @@ Preview reference_preview(const RasterShape& s, const std::vector<int>& channels
 }
 
 // Random rasters of bytes and of 16-bit samples, fed in pieces of random
-// whole-sample sizes that split rows anywhere: the same pixels as the
+// whole-sample sizes that split rows anywhere, and whole: the same pixels as the
 // definition, whatever the factor (blocks whose sums need 16, 32 or 64 bits)
 // and however the bytes come.
 TEST(Preview, AnyPiecesGiveThePixelsOfTheDefinition) {
@@ -187,6 +187,10 @@ TEST(Preview, AnyPiecesGiveThePixelsOfTheDefinition) {
             EXPECT_EQ(got.width, want.width);
             EXPECT_EQ(got.height, want.height);
             EXPECT_EQ(got.pixels, want.pixels);
+            // All at once: whole rows go in two at a time.
+            PreviewBuilder whole(c.shape, c.channels, c.factor, simd);
+            whole.add(raster);
+            EXPECT_EQ(whole.finish().pixels, want.pixels);
         }
     }
 }

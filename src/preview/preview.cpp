@@ -24,17 +24,20 @@ constexpr int kByteFactorIn32Bits = 4104;
 constexpr std::uint64_t kTabledCount = 256;
 
 // The first row of a row of blocks starts the per-column sums and extremes,
-// the others add to them: no pass clears them.
-template <class Sum>
-[[gnu::always_inline]] inline void add_bytes(const std::uint8_t* __restrict in,
+// the others add to them: no pass clears them. `Rows` rows, `stride` bytes
+// apart, at once: each column's sum and extremes are loaded and stored once
+// for all of them.
+template <int Rows, class Sum>
+[[gnu::always_inline]] inline void add_bytes(const std::uint8_t* __restrict in, std::size_t stride,
                                              Sum* __restrict sums, std::size_t n, bool first) {
+    const std::uint8_t* __restrict second = in + (Rows > 1 ? stride : 0);
     if (first) {
         for (std::size_t i = 0; i < n; ++i)
-            sums[i] = in[i];
+            sums[i] = Rows > 1 ? Sum(in[i] + second[i]) : in[i];
         return;
     }
     for (std::size_t i = 0; i < n; ++i)
-        sums[i] = Sum(sums[i] + in[i]);
+        sums[i] = Rows > 1 ? Sum(sums[i] + in[i] + second[i]) : Sum(sums[i] + in[i]);
 }
 
 std::uint16_t le16(const std::byte* p) {
@@ -48,46 +51,51 @@ std::uint16_t le16(const std::byte* p) {
     }
 }
 
-[[gnu::always_inline]] inline void add_words(const std::byte* __restrict in,
+template <int Rows>
+[[gnu::always_inline]] inline void add_words(const std::byte* __restrict in, std::size_t stride,
                                              std::uint32_t* __restrict sums,
                                              std::uint16_t* __restrict lo,
                                              std::uint16_t* __restrict hi, std::size_t n,
                                              bool first) {
-    if (first) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint16_t v = le16(in + 2 * i);
-            sums[i] = v;
-            lo[i] = v < lo[i] ? v : lo[i];
-            hi[i] = v > hi[i] ? v : hi[i];
-        }
-        return;
-    }
+    const std::byte* __restrict second = in + (Rows > 1 ? stride : 0);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint16_t v = le16(in + 2 * i);
-        sums[i] += v;
-        lo[i] = v < lo[i] ? v : lo[i];
-        hi[i] = v > hi[i] ? v : hi[i];
+        const std::uint16_t a = le16(in + 2 * i);
+        const std::uint16_t b = Rows > 1 ? le16(second + 2 * i) : a;
+        const std::uint32_t sum = Rows > 1 ? std::uint32_t(a) + b : a;
+        sums[i] = first ? sum : sums[i] + sum;
+        const std::uint16_t small = a < b ? a : b, large = a > b ? a : b;
+        lo[i] = small < lo[i] ? small : lo[i];
+        hi[i] = large > hi[i] ? large : hi[i];
     }
 }
 
 // The same loops compiled for each vector width.
-template <class Sum>
-void add_bytes_baseline(const std::uint8_t* in, Sum* sums, std::size_t n, bool first) {
-    add_bytes(in, sums, n, first);
+template <int Rows, class Sum>
+void add_bytes_baseline(const std::uint8_t* in, std::size_t stride, Sum* sums, std::size_t n,
+                        bool first) {
+    add_bytes<Rows>(in, stride, sums, n, first);
 }
-template <class Sum>
-CIRSHARP_TARGET_AVX2 void add_bytes_avx2(const std::uint8_t* in, Sum* sums, std::size_t n,
-                                         bool first) {
-    add_bytes(in, sums, n, first);
+template <int Rows, class Sum>
+CIRSHARP_TARGET_AVX2 void add_bytes_avx2(const std::uint8_t* in, std::size_t stride, Sum* sums,
+                                         std::size_t n, bool first) {
+    add_bytes<Rows>(in, stride, sums, n, first);
 }
-void add_words_baseline(const std::byte* in, std::uint32_t* sums, std::uint16_t* lo,
-                        std::uint16_t* hi, std::size_t n, bool first) {
-    add_words(in, sums, lo, hi, n, first);
+template <int Rows>
+void add_words_baseline(const std::byte* in, std::size_t stride, std::uint32_t* sums,
+                        std::uint16_t* lo, std::uint16_t* hi, std::size_t n, bool first) {
+    if (first)
+        add_words<Rows>(in, stride, sums, lo, hi, n, true);
+    else
+        add_words<Rows>(in, stride, sums, lo, hi, n, false);
 }
-CIRSHARP_TARGET_AVX2 void add_words_avx2(const std::byte* in, std::uint32_t* sums,
-                                         std::uint16_t* lo, std::uint16_t* hi, std::size_t n,
-                                         bool first) {
-    add_words(in, sums, lo, hi, n, first);
+template <int Rows>
+CIRSHARP_TARGET_AVX2 void add_words_avx2(const std::byte* in, std::size_t stride,
+                                         std::uint32_t* sums, std::uint16_t* lo, std::uint16_t* hi,
+                                         std::size_t n, bool first) {
+    if (first)
+        add_words<Rows>(in, stride, sums, lo, hi, n, true);
+    else
+        add_words<Rows>(in, stride, sums, lo, hi, n, false);
 }
 
 // The rounded mean of a sum of `count` bytes, (sum + count / 2) / count:
@@ -160,34 +168,47 @@ void PreviewBuilder::add(std::span<const std::byte> bytes) {
     std::size_t left = bytes.size() / sample_bytes;
     while (left > 0) {
         if (next_row_ >= shape_.height) throw std::logic_error("more rows than the raster has");
-        const std::size_t n = std::min(left, row_samples - at_);
-        add_run(data, n);
-        data += n * sample_bytes;
-        left -= n;
+        // Two whole rows of one row of blocks go in together.
+        const bool two = at_ == 0 && left >= 2 * row_samples && next_row_ % factor_ + 1 < factor_ &&
+                         next_row_ + 1 < shape_.height;
+        const std::size_t n = two ? row_samples : std::min(left, row_samples - at_);
+        add_run(data, n, two ? 2 : 1);
+        const std::size_t taken = two ? 2 * row_samples : n;
+        data += taken * sample_bytes;
+        left -= taken;
         at_ += n;
         if (at_ < row_samples) break;
         at_ = 0;
-        ++next_row_;
+        next_row_ += two ? 2 : 1;
         if (next_row_ % factor_ == 0 || next_row_ == shape_.height) end_block_row();
     }
 }
 
-void PreviewBuilder::add_run(const std::byte* data, std::size_t samples) {
+void PreviewBuilder::add_run(const std::byte* data, std::size_t samples, int rows) {
     const bool first = next_row_ % factor_ == 0;
     const bool avx2 = simd_ == Simd::avx2;
+    const std::size_t stride = shape_.row_bytes();
     if (shape_.bytes_per_sample == 2) {
-        (avx2 ? add_words_avx2 : add_words_baseline)(data, column_sums32_.data() + at_,
-                                                     column_min_.data() + at_,
-                                                     column_max_.data() + at_, samples, first);
+        const auto add = rows == 2 ? (avx2 ? add_words_avx2<2> : add_words_baseline<2>)
+                                   : (avx2 ? add_words_avx2<1> : add_words_baseline<1>);
+        add(data, stride, column_sums32_.data() + at_, column_min_.data() + at_,
+            column_max_.data() + at_, samples, first);
         return;
     }
     const auto* in = reinterpret_cast<const std::uint8_t*>(data);
-    if (!column_sums16_.empty())
-        (avx2 ? add_bytes_avx2<std::uint16_t>
-              : add_bytes_baseline<std::uint16_t>)(in, column_sums16_.data() + at_, samples, first);
-    else
-        (avx2 ? add_bytes_avx2<std::uint32_t>
-              : add_bytes_baseline<std::uint32_t>)(in, column_sums32_.data() + at_, samples, first);
+    if (!column_sums16_.empty()) {
+        const auto add =
+            rows == 2
+                ? (avx2 ? add_bytes_avx2<2, std::uint16_t> : add_bytes_baseline<2, std::uint16_t>)
+                : (avx2 ? add_bytes_avx2<1, std::uint16_t> : add_bytes_baseline<1, std::uint16_t>);
+        add(in, stride, column_sums16_.data() + at_, samples, first);
+    } else {
+        const auto add =
+            rows == 2
+                ? (avx2 ? add_bytes_avx2<2, std::uint32_t> : add_bytes_baseline<2, std::uint32_t>)
+                : (avx2 ? add_bytes_avx2<1, std::uint32_t> : add_bytes_baseline<1, std::uint32_t>);
+        add(in, stride, column_sums32_.data() + at_, samples, first);
+    }
 }
 
 namespace {

@@ -140,12 +140,16 @@ PngWriter::PngWriter(int width, int height, int channels, Sink sink)
     if (width < 1 || height < 1 || (channels != 1 && channels != 3))
         throw std::invalid_argument("a PNG of at least one grey or RGB pixel");
     previous_.assign(row_bytes_, 0);
-    filtered_.resize(std::max(kBlockBytes, row_bytes_ + 1));
+    // Left unset, as every byte is written before it is read: a small
+    // picture touches no more fresh memory than it needs.
+    const std::size_t all = std::size_t(height) * (row_bytes_ + 1);
+    block_bytes_ = std::max(std::min(kBlockBytes, all), row_bytes_ + 1);
+    filtered_.reset(new std::uint8_t[block_bytes_]);
     // The worst block: every byte a 15-bit code, the header's 259 lengths at
     // 7 bits, the chunk's framing, the stream's ends and room for a store of
     // 8 bytes past the last.
-    out_.resize(sizeof kSignature + 25 + filtered_.size() * 2 + 512);
-    std::uint8_t* p = reinterpret_cast<std::uint8_t*>(out_.data());
+    out_.reset(new std::byte[sizeof kSignature + 25 + block_bytes_ * 2 + 512]);
+    std::uint8_t* p = reinterpret_cast<std::uint8_t*>(out_.get());
     std::memcpy(p, kSignature, sizeof kSignature);
     std::uint8_t* ihdr = p + sizeof kSignature;
     put_be32(ihdr, 13);
@@ -164,8 +168,8 @@ void PngWriter::rows(const std::uint8_t* pixels, int count) {
         throw std::logic_error("more rows than the PNG has");
     const std::uint8_t* above = previous_.data();
     for (int y = 0; y < count; ++y, pixels += row_bytes_) {
-        if (filled_ + 1 + row_bytes_ > filtered_.size()) encode_block(false);
-        std::uint8_t* f = filtered_.data() + filled_;
+        if (filled_ + 1 + row_bytes_ > block_bytes_) encode_block(false);
+        std::uint8_t* f = filtered_.get() + filled_;
         *f++ = 2;  // Up: each byte less the byte above it
         for (std::size_t i = 0; i < row_bytes_; ++i)
             f[i] = std::uint8_t(pixels[i] - above[i]);
@@ -179,15 +183,15 @@ void PngWriter::rows(const std::uint8_t* pixels, int count) {
 void PngWriter::end() {
     if (rows_done_ != height_) throw std::logic_error("the PNG is missing rows");
     encode_block(true);
-    std::uint8_t* p = reinterpret_cast<std::uint8_t*>(out_.data());
+    std::uint8_t* p = reinterpret_cast<std::uint8_t*>(out_.get());
     put_be32(p, 0);
     std::memcpy(p + 4, "IEND", 4);
     put_be32(p + 8, std::uint32_t(crc32(0, p + 4, 4)));
-    sink_(std::span(out_.data(), 12));
+    sink_(std::span<const std::byte>(out_.get(), 12));
 }
 
 void PngWriter::encode_block(bool last) {
-    const std::uint8_t* data = filtered_.data();
+    const std::uint8_t* data = filtered_.get();
     const std::size_t n = filled_;
     adler_ = std::uint32_t(adler32(adler_, data, uInt(n)));
 
@@ -225,7 +229,7 @@ void PngWriter::encode_block(bool last) {
 
     // An IDAT chunk: its length and type, then the coded bits; the first
     // carries the zlib stream's header.
-    std::uint8_t* const base = reinterpret_cast<std::uint8_t*>(out_.data());
+    std::uint8_t* const base = reinterpret_cast<std::uint8_t*>(out_.get());
     const std::size_t chunk = used_;
     std::memcpy(base + chunk + 4, "IDAT", 4);
     std::uint8_t* p = base + chunk + 8;
@@ -290,7 +294,7 @@ void PngWriter::encode_block(bool last) {
     const std::size_t length = std::size_t(p - (base + chunk + 8));
     put_be32(base + chunk, std::uint32_t(length));
     put_be32(p, std::uint32_t(crc32(0, base + chunk + 4, uInt(length + 4))));
-    sink_(std::span(out_.data(), std::size_t(p + 4 - base)));
+    sink_(std::span<const std::byte>(out_.get(), std::size_t(p + 4 - base)));
     used_ = 0;
     filled_ = 0;
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -35,12 +36,13 @@ class PngWriter {
     std::size_t row_bytes_;
     int rows_done_ = 0;
     std::vector<std::uint8_t> previous_;  // the last row, for the Up filter
-    std::vector<std::uint8_t> filtered_;  // the next block's bytes, filtered
+    std::size_t block_bytes_;
+    std::unique_ptr<std::uint8_t[]> filtered_;  // the next block's bytes, filtered
     std::size_t filled_ = 0;
     std::uint32_t adler_;
     // The PNG's next bytes (`used_` of them before a block): chunk framing
     // and coded bits, handed to the sink after each block.
-    std::vector<std::byte> out_;
+    std::unique_ptr<std::byte[]> out_;
     std::size_t used_ = 0;
     bool started_ = false;    // the zlib stream's header is out
     std::uint64_t bits_ = 0;  // coded bits not yet in `out_`, lowest first

@@ -246,13 +246,14 @@ void write_png_of_input(io::OutputFile& file, std::vector<std::byte>& buffer, co
     const std::size_t row_bytes = std::size_t(size.width) * std::size_t(size.channels);
     const int batch =
         int(std::clamp<std::size_t>(kInputBytes / row_bytes, 1, std::size_t(size.height)));
-    std::vector<std::uint8_t> rows(std::size_t(batch) * row_bytes);
+    // Left unset: every byte is read before it is used.
+    const std::unique_ptr<std::uint8_t[]> rows(new std::uint8_t[std::size_t(batch) * row_bytes]);
     for (int y = 0; y < size.height; y += batch) {
         const int n = std::min(batch, size.height - y);
         const std::size_t bytes = std::size_t(n) * row_bytes;
-        if (std::fread(rows.data(), 1, bytes, stdin) != bytes)
+        if (std::fread(rows.get(), 1, bytes, stdin) != bytes)
             throw std::runtime_error("standard input (" + name + "): the image ends early");
-        png.rows(rows.data(), n);
+        png.rows(rows.get(), n);
     }
     png.end();
     file.write(buffer);

@@ -355,13 +355,65 @@ void PreviewBuilder::end_block_row() {
     const std::size_t bands = std::size_t(shape_.bands);
     const std::size_t values = std::size_t(out_width_) * nc;
     const std::size_t row_at = std::size_t(block_row) * values;
-    // Every band's sums of each block, then the shown ones in the order of
-    // the channels.
-    shown_.resize(values);
-    const auto show = [&](const auto* sums) {
+    // The shown sums of each block in the order of the channels, `shown(i)`:
+    // into this row of finished blocks, which grow a row at a time so that
+    // their memory is first touched while the row is hot.
+    const auto store = [&](auto shown) {
+        if (shape_.bytes_per_sample == 2) {
+            // The sums in `sum_bytes_` bytes each, lowest first.
+            pixels_.resize((row_at + values) * sum_bytes_);
+            std::uint8_t* __restrict to = pixels_.data() + row_at * sum_bytes_;
+            if (sum_bytes_ == 3) {
+                for (std::size_t i = 0; i < values; ++i, to += 3) {
+                    const std::uint64_t v = shown(i);
+                    to[0] = std::uint8_t(v);
+                    to[1] = std::uint8_t(v >> 8);
+                    to[2] = std::uint8_t(v >> 16);
+                }
+            } else {
+                for (std::size_t i = 0; i < values; ++i)
+                    for (std::size_t k = 0; k < sum_bytes_; ++k)
+                        *to++ = std::uint8_t(shown(i) >> (8 * k));
+            }
+            return;
+        }
+        pixels_.resize(row_at + values);
+        std::uint8_t* __restrict pixels = pixels_.data() + row_at;
+        const std::uint64_t count = rows * std::uint64_t(factor_);
+        if (count <= kTabledCount) {
+            // Small blocks: every mean looked up in a table of the sums.
+            if (table_count_ != count) {
+                const RoundedMean mean(count);
+                means_.resize(255 * count + 1);
+                for (std::uint64_t sum = 0; sum < means_.size(); ++sum)
+                    means_[sum] = mean(sum);
+                table_count_ = count;
+            }
+            const std::uint8_t* __restrict means = means_.data();
+            for (std::size_t i = 0; i < values; ++i)
+                pixels[i] = means[shown(i)];
+        } else {
+            const RoundedMean mean(count);
+            for (std::size_t i = 0; i < values; ++i)
+                pixels[i] = mean(shown(i));
+        }
+        // The last block of a row may be narrower.
+        const int last = shape_.width - (out_width_ - 1) * factor_;
+        const RoundedMean narrow(rows * std::uint64_t(last));
+        for (std::size_t i = values - nc; i < values; ++i)
+            pixels[i] = narrow(shown(i));
+    };
+    // Every band's sums of each block: as they are when every band is shown
+    // in order, else gathered.
+    bool in_order = true;
+    for (std::size_t c = 0; c < nc; ++c)
+        in_order = in_order && channels_[c] == int(c);
+    const auto gather = [&](const auto* sums) {
+        shown_.resize(values);
         for (std::size_t x = 0, i = 0; x < std::size_t(out_width_); ++x)
             for (std::size_t c = 0; c < nc; ++c, ++i)
                 shown_[i] = sums[x * bands + std::size_t(channels_[c])];
+        store([shown = shown_.data()](std::size_t i) { return shown[i]; });
     };
     if (wide_sums_) {
         std::vector<std::uint64_t> sums(std::size_t(out_width_) * bands);
@@ -378,58 +430,21 @@ void PreviewBuilder::end_block_row() {
             default:
                 throw std::logic_error("a preview of 1, 3 or 4 bands");
         }
-        show(sums.data());
-    } else {
-        block_sums_.resize(std::size_t(out_width_) * bands);
-        if (!column_sums16_.empty())
-            sum_blocks(column_sums16_, shape_, factor_, simd_, block_sums_.data());
-        else
-            sum_blocks(column_sums32_, shape_, factor_, simd_, block_sums_.data());
-        show(block_sums_.data());
-    }
-    // The finished blocks grow a row at a time, so that their memory is
-    // first touched while the row is hot.
-    if (shape_.bytes_per_sample == 2) {
-        // The sums in `sum_bytes_` bytes each, lowest first.
-        pixels_.resize((row_at + values) * sum_bytes_);
-        std::uint8_t* to = pixels_.data() + row_at * sum_bytes_;
-        if (sum_bytes_ == 3) {
-            for (std::size_t i = 0; i < values; ++i, to += 3) {
-                to[0] = std::uint8_t(shown_[i]);
-                to[1] = std::uint8_t(shown_[i] >> 8);
-                to[2] = std::uint8_t(shown_[i] >> 16);
-            }
-        } else {
-            for (std::size_t i = 0; i < values; ++i)
-                for (std::size_t k = 0; k < sum_bytes_; ++k)
-                    *to++ = std::uint8_t(shown_[i] >> (8 * k));
-        }
+        gather(sums.data());
         return;
     }
-    pixels_.resize(row_at + values);
-    std::uint8_t* pixels = pixels_.data() + row_at;
-    const std::uint64_t count = rows * std::uint64_t(factor_);
-    if (count <= kTabledCount) {
-        // Small blocks: every mean looked up in a table of the sums.
-        if (table_count_ != count) {
-            const RoundedMean mean(count);
-            means_.resize(255 * count + 1);
-            for (std::uint64_t sum = 0; sum < means_.size(); ++sum)
-                means_[sum] = mean(sum);
-            table_count_ = count;
-        }
-        for (std::size_t i = 0; i < values; ++i)
-            pixels[i] = means_[shown_[i]];
-    } else {
-        const RoundedMean mean(count);
-        for (std::size_t i = 0; i < values; ++i)
-            pixels[i] = mean(shown_[i]);
-    }
-    // The last block of a row may be narrower.
-    const int last = shape_.width - (out_width_ - 1) * factor_;
-    const RoundedMean narrow(rows * std::uint64_t(last));
-    for (std::size_t i = values - nc; i < values; ++i)
-        pixels[i] = narrow(shown_[i]);
+    block_sums_.resize(std::size_t(out_width_) * bands);
+    if (!column_sums16_.empty())
+        sum_blocks(column_sums16_, shape_, factor_, simd_, block_sums_.data());
+    else
+        sum_blocks(column_sums32_, shape_, factor_, simd_, block_sums_.data());
+    const std::uint32_t* sums = block_sums_.data();
+    if (in_order && nc == bands)
+        store([sums](std::size_t i) { return std::uint64_t(sums[i]); });
+    else if (in_order && nc == 3 && bands == 4)  // RGB of RGBIR: block i / 3, band i % 3
+        store([sums](std::size_t i) { return std::uint64_t(sums[i + i / 3]); });
+    else
+        gather(sums);
 }
 
 Preview PreviewBuilder::finish() {

@@ -30,14 +30,12 @@ constexpr std::uint64_t kTabledCount = 256;
 template <int Rows, class Sum>
 [[gnu::always_inline]] inline void add_bytes(const std::uint8_t* __restrict in, std::size_t stride,
                                              Sum* __restrict sums, std::size_t n, bool first) {
-    const std::uint8_t* __restrict second = in + (Rows > 1 ? stride : 0);
-    if (first) {
-        for (std::size_t i = 0; i < n; ++i)
-            sums[i] = Rows > 1 ? Sum(in[i] + second[i]) : in[i];
-        return;
+    for (std::size_t i = 0; i < n; ++i) {
+        Sum sum = first ? Sum(0) : sums[i];
+        for (int r = 0; r < Rows; ++r)
+            sum = Sum(sum + in[std::size_t(r) * stride + i]);
+        sums[i] = sum;
     }
-    for (std::size_t i = 0; i < n; ++i)
-        sums[i] = Rows > 1 ? Sum(sums[i] + in[i] + second[i]) : Sum(sums[i] + in[i]);
 }
 
 std::uint16_t le16(const std::byte* p) {
@@ -57,40 +55,45 @@ template <int Rows>
                                              std::uint16_t* __restrict lo,
                                              std::uint16_t* __restrict hi, std::size_t n,
                                              bool first) {
-    const std::byte* __restrict second = in + (Rows > 1 ? stride : 0);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint16_t a = le16(in + 2 * i);
-        const std::uint16_t b = Rows > 1 ? le16(second + 2 * i) : a;
-        const std::uint32_t sum = Rows > 1 ? std::uint32_t(a) + b : a;
-        sums[i] = first ? sum : sums[i] + sum;
-        const std::uint16_t small = a < b ? a : b, large = a > b ? a : b;
-        lo[i] = small < lo[i] ? small : lo[i];
-        hi[i] = large > hi[i] ? large : hi[i];
+        std::uint32_t sum = first ? 0 : sums[i];
+        std::uint16_t small = lo[i], large = hi[i];
+        for (int r = 0; r < Rows; ++r) {
+            const std::uint16_t v = le16(in + std::size_t(r) * stride + 2 * i);
+            sum += v;
+            small = v < small ? v : small;
+            large = v > large ? v : large;
+        }
+        sums[i] = sum;
+        lo[i] = small;
+        hi[i] = large;
     }
 }
 
 // The same loops compiled for each vector width.
 template <int Rows, class Sum>
-void add_bytes_baseline(const std::uint8_t* in, std::size_t stride, Sum* sums, std::size_t n,
-                        bool first) {
+void add_bytes_baseline(const std::uint8_t* __restrict in, std::size_t stride, Sum* __restrict sums,
+                        std::size_t n, bool first) {
     add_bytes<Rows>(in, stride, sums, n, first);
 }
 template <int Rows, class Sum>
-CIRSHARP_TARGET_AVX2 void add_bytes_avx2(const std::uint8_t* in, std::size_t stride, Sum* sums,
-                                         std::size_t n, bool first) {
+CIRSHARP_TARGET_AVX2 void add_bytes_avx2(const std::uint8_t* __restrict in, std::size_t stride,
+                                         Sum* __restrict sums, std::size_t n, bool first) {
     add_bytes<Rows>(in, stride, sums, n, first);
 }
 template <int Rows>
-void add_words_baseline(const std::byte* in, std::size_t stride, std::uint32_t* sums,
-                        std::uint16_t* lo, std::uint16_t* hi, std::size_t n, bool first) {
+void add_words_baseline(const std::byte* __restrict in, std::size_t stride,
+                        std::uint32_t* __restrict sums, std::uint16_t* __restrict lo,
+                        std::uint16_t* __restrict hi, std::size_t n, bool first) {
     if (first)
         add_words<Rows>(in, stride, sums, lo, hi, n, true);
     else
         add_words<Rows>(in, stride, sums, lo, hi, n, false);
 }
 template <int Rows>
-CIRSHARP_TARGET_AVX2 void add_words_avx2(const std::byte* in, std::size_t stride,
-                                         std::uint32_t* sums, std::uint16_t* lo, std::uint16_t* hi,
+CIRSHARP_TARGET_AVX2 void add_words_avx2(const std::byte* __restrict in, std::size_t stride,
+                                         std::uint32_t* __restrict sums,
+                                         std::uint16_t* __restrict lo, std::uint16_t* __restrict hi,
                                          std::size_t n, bool first) {
     if (first)
         add_words<Rows>(in, stride, sums, lo, hi, n, true);
@@ -168,47 +171,72 @@ void PreviewBuilder::add(std::span<const std::byte> bytes) {
     std::size_t left = bytes.size() / sample_bytes;
     while (left > 0) {
         if (next_row_ >= shape_.height) throw std::logic_error("more rows than the raster has");
-        // Two whole rows of one row of blocks go in together.
-        const bool two = at_ == 0 && left >= 2 * row_samples && next_row_ % factor_ + 1 < factor_ &&
-                         next_row_ + 1 < shape_.height;
-        const std::size_t n = two ? row_samples : std::min(left, row_samples - at_);
-        add_run(data, n, two ? 2 : 1);
-        const std::size_t taken = two ? 2 * row_samples : n;
+        // Whole rows of one row of blocks go in four or two at a time.
+        int rows = 1;
+        if (at_ == 0)
+            for (const int k : {4, 2})
+                if (left >= std::size_t(k) * row_samples && next_row_ % factor_ + k <= factor_ &&
+                    next_row_ + k <= shape_.height) {
+                    rows = k;
+                    break;
+                }
+        const std::size_t n = rows > 1 ? row_samples : std::min(left, row_samples - at_);
+        add_run(data, n, rows);
+        const std::size_t taken = n * std::size_t(rows);
         data += taken * sample_bytes;
         left -= taken;
         at_ += n;
         if (at_ < row_samples) break;
         at_ = 0;
-        next_row_ += two ? 2 : 1;
+        next_row_ += rows;
         if (next_row_ % factor_ == 0 || next_row_ == shape_.height) end_block_row();
     }
 }
+
+namespace {
+
+// The kernels for `Rows` rows at a time.
+template <int Rows>
+struct RowKernels {
+    using Words = void (*)(const std::byte*, std::size_t, std::uint32_t*, std::uint16_t*,
+                           std::uint16_t*, std::size_t, bool);
+    template <class Sum>
+    using Bytes = void (*)(const std::uint8_t*, std::size_t, Sum*, std::size_t, bool);
+    static Words words(bool avx2) { return avx2 ? add_words_avx2<Rows> : add_words_baseline<Rows>; }
+    template <class Sum>
+    static Bytes<Sum> bytes(bool avx2) {
+        return avx2 ? add_bytes_avx2<Rows, Sum> : add_bytes_baseline<Rows, Sum>;
+    }
+};
+
+template <class Sum>
+auto bytes_kernel(int rows, bool avx2) {
+    return rows == 4   ? RowKernels<4>::bytes<Sum>(avx2)
+           : rows == 2 ? RowKernels<2>::bytes<Sum>(avx2)
+                       : RowKernels<1>::bytes<Sum>(avx2);
+}
+
+}  // namespace
 
 void PreviewBuilder::add_run(const std::byte* data, std::size_t samples, int rows) {
     const bool first = next_row_ % factor_ == 0;
     const bool avx2 = simd_ == Simd::avx2;
     const std::size_t stride = shape_.row_bytes();
     if (shape_.bytes_per_sample == 2) {
-        const auto add = rows == 2 ? (avx2 ? add_words_avx2<2> : add_words_baseline<2>)
-                                   : (avx2 ? add_words_avx2<1> : add_words_baseline<1>);
+        const auto add = rows == 4   ? RowKernels<4>::words(avx2)
+                         : rows == 2 ? RowKernels<2>::words(avx2)
+                                     : RowKernels<1>::words(avx2);
         add(data, stride, column_sums32_.data() + at_, column_min_.data() + at_,
             column_max_.data() + at_, samples, first);
         return;
     }
     const auto* in = reinterpret_cast<const std::uint8_t*>(data);
-    if (!column_sums16_.empty()) {
-        const auto add =
-            rows == 2
-                ? (avx2 ? add_bytes_avx2<2, std::uint16_t> : add_bytes_baseline<2, std::uint16_t>)
-                : (avx2 ? add_bytes_avx2<1, std::uint16_t> : add_bytes_baseline<1, std::uint16_t>);
-        add(in, stride, column_sums16_.data() + at_, samples, first);
-    } else {
-        const auto add =
-            rows == 2
-                ? (avx2 ? add_bytes_avx2<2, std::uint32_t> : add_bytes_baseline<2, std::uint32_t>)
-                : (avx2 ? add_bytes_avx2<1, std::uint32_t> : add_bytes_baseline<1, std::uint32_t>);
-        add(in, stride, column_sums32_.data() + at_, samples, first);
-    }
+    if (!column_sums16_.empty())
+        bytes_kernel<std::uint16_t>(rows, avx2)(in, stride, column_sums16_.data() + at_, samples,
+                                                first);
+    else
+        bytes_kernel<std::uint32_t>(rows, avx2)(in, stride, column_sums32_.data() + at_, samples,
+                                                first);
 }
 
 namespace {

@@ -96,7 +96,8 @@ class PreviewBuilder {
     Preview finish();
 
   private:
-    // `samples` of the current row, or of each of `rows` (1 or 2) whole rows.
+    // `samples` of the current row, or of each of `rows` (1, 2 or 4) whole
+    // rows.
     void add_run(const std::byte* data, std::size_t samples, int rows);
     void end_block_row();
 

@@ -49,15 +49,19 @@ std::uint16_t le16(const std::byte* p) {
     }
 }
 
-template <int Rows>
+// Of one band (`Columns` false) only the band's extremes are kept, in the
+// first column's place: the others keep the values they start with.
+template <int Rows, bool Columns>
 [[gnu::always_inline]] inline void add_words(const std::byte* __restrict in, std::size_t stride,
                                              std::uint32_t* __restrict sums,
                                              std::uint16_t* __restrict lo,
                                              std::uint16_t* __restrict hi, std::size_t n,
                                              bool first) {
+    std::uint16_t band_small = lo[0], band_large = hi[0];
     for (std::size_t i = 0; i < n; ++i) {
         std::uint32_t sum = first ? 0 : sums[i];
-        std::uint16_t small = lo[i], large = hi[i];
+        std::uint16_t small = Columns ? lo[i] : band_small;
+        std::uint16_t large = Columns ? hi[i] : band_large;
         for (int r = 0; r < Rows; ++r) {
             const std::uint16_t v = le16(in + std::size_t(r) * stride + 2 * i);
             sum += v;
@@ -65,8 +69,17 @@ template <int Rows>
             large = v > large ? v : large;
         }
         sums[i] = sum;
-        lo[i] = small;
-        hi[i] = large;
+        if (Columns) {
+            lo[i] = small;
+            hi[i] = large;
+        } else {
+            band_small = small;
+            band_large = large;
+        }
+    }
+    if (!Columns) {
+        lo[0] = band_small;
+        hi[0] = band_large;
     }
 }
 
@@ -81,24 +94,24 @@ CIRSHARP_TARGET_AVX2 void add_bytes_avx2(const std::uint8_t* __restrict in, std:
                                          Sum* __restrict sums, std::size_t n, bool first) {
     add_bytes<Rows>(in, stride, sums, n, first);
 }
-template <int Rows>
+template <int Rows, bool Columns>
 void add_words_baseline(const std::byte* __restrict in, std::size_t stride,
                         std::uint32_t* __restrict sums, std::uint16_t* __restrict lo,
                         std::uint16_t* __restrict hi, std::size_t n, bool first) {
     if (first)
-        add_words<Rows>(in, stride, sums, lo, hi, n, true);
+        add_words<Rows, Columns>(in, stride, sums, lo, hi, n, true);
     else
-        add_words<Rows>(in, stride, sums, lo, hi, n, false);
+        add_words<Rows, Columns>(in, stride, sums, lo, hi, n, false);
 }
-template <int Rows>
+template <int Rows, bool Columns>
 CIRSHARP_TARGET_AVX2 void add_words_avx2(const std::byte* __restrict in, std::size_t stride,
                                          std::uint32_t* __restrict sums,
                                          std::uint16_t* __restrict lo, std::uint16_t* __restrict hi,
                                          std::size_t n, bool first) {
     if (first)
-        add_words<Rows>(in, stride, sums, lo, hi, n, true);
+        add_words<Rows, Columns>(in, stride, sums, lo, hi, n, true);
     else
-        add_words<Rows>(in, stride, sums, lo, hi, n, false);
+        add_words<Rows, Columns>(in, stride, sums, lo, hi, n, false);
 }
 
 // The rounded mean of a sum of `count` bytes, (sum + count / 2) / count:
@@ -202,7 +215,10 @@ struct RowKernels {
                            std::uint16_t*, std::size_t, bool);
     template <class Sum>
     using Bytes = void (*)(const std::uint8_t*, std::size_t, Sum*, std::size_t, bool);
-    static Words words(bool avx2) { return avx2 ? add_words_avx2<Rows> : add_words_baseline<Rows>; }
+    static Words words(bool avx2, bool columns) {
+        if (columns) return avx2 ? add_words_avx2<Rows, true> : add_words_baseline<Rows, true>;
+        return avx2 ? add_words_avx2<Rows, false> : add_words_baseline<Rows, false>;
+    }
     template <class Sum>
     static Bytes<Sum> bytes(bool avx2) {
         return avx2 ? add_bytes_avx2<Rows, Sum> : add_bytes_baseline<Rows, Sum>;
@@ -223,11 +239,14 @@ void PreviewBuilder::add_run(const std::byte* data, std::size_t samples, int row
     const bool avx2 = simd_ == Simd::avx2;
     const std::size_t stride = shape_.row_bytes();
     if (shape_.bytes_per_sample == 2) {
-        const auto add = rows == 4   ? RowKernels<4>::words(avx2)
-                         : rows == 2 ? RowKernels<2>::words(avx2)
-                                     : RowKernels<1>::words(avx2);
-        add(data, stride, column_sums32_.data() + at_, column_min_.data() + at_,
-            column_max_.data() + at_, samples, first);
+        // One band's extremes in the first column's place.
+        const bool columns = shape_.bands > 1;
+        const std::size_t extremes = columns ? at_ : 0;
+        const auto add = rows == 4   ? RowKernels<4>::words(avx2, columns)
+                         : rows == 2 ? RowKernels<2>::words(avx2, columns)
+                                     : RowKernels<1>::words(avx2, columns);
+        add(data, stride, column_sums32_.data() + at_, column_min_.data() + extremes,
+            column_max_.data() + extremes, samples, first);
         return;
     }
     const auto* in = reinterpret_cast<const std::uint8_t*>(data);

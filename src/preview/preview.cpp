@@ -177,18 +177,21 @@ PreviewBuilder::PreviewBuilder(const ProductLayout& layout, int max_width, Simd 
                      shown_bands(layout), reduction_factor(layout.width, max_width), simd) {}
 
 void PreviewBuilder::add(std::span<const std::byte> bytes) {
+    // Samples of 1 or 2 bytes: no division for a piece (PAN16 comes a tile's
+    // width at a time).
     const std::size_t sample_bytes = std::size_t(shape_.bytes_per_sample);
-    if (bytes.size() % sample_bytes) throw std::logic_error("a preview takes whole samples");
+    const bool words = sample_bytes == 2;
+    if (words && bytes.size() % 2) throw std::logic_error("a preview takes whole samples");
     const std::size_t row_samples = shape_.row_samples();
     const std::byte* data = bytes.data();
-    std::size_t left = bytes.size() / sample_bytes;
+    std::size_t left = words ? bytes.size() / 2 : bytes.size();
     while (left > 0) {
         if (next_row_ >= shape_.height) throw std::logic_error("more rows than the raster has");
         // Whole rows of one row of blocks go in four or two at a time.
         int rows = 1;
         if (at_ == 0)
             for (const int k : {4, 2})
-                if (left >= std::size_t(k) * row_samples && next_row_ % factor_ + k <= factor_ &&
+                if (left >= std::size_t(k) * row_samples && in_block_ + k <= factor_ &&
                     next_row_ + k <= shape_.height) {
                     rows = k;
                     break;
@@ -202,7 +205,11 @@ void PreviewBuilder::add(std::span<const std::byte> bytes) {
         if (at_ < row_samples) break;
         at_ = 0;
         next_row_ += rows;
-        if (next_row_ % factor_ == 0 || next_row_ == shape_.height) end_block_row();
+        in_block_ += rows;
+        if (in_block_ == factor_ || next_row_ == shape_.height) {
+            end_block_row();
+            in_block_ = 0;
+        }
     }
 }
 
@@ -235,7 +242,7 @@ auto bytes_kernel(int rows, bool avx2) {
 }  // namespace
 
 void PreviewBuilder::add_run(const std::byte* data, std::size_t samples, int rows) {
-    const bool first = next_row_ % factor_ == 0;
+    const bool first = in_block_ == 0;
     const bool avx2 = simd_ == Simd::avx2;
     const std::size_t stride = shape_.row_bytes();
     if (shape_.bytes_per_sample == 2) {

@@ -108,6 +108,7 @@ class PreviewBuilder {
     int out_width_;
     int out_height_;
     int next_row_ = 0;
+    int in_block_ = 0;    // rows of the current row of blocks taken
     std::size_t at_ = 0;  // samples of the current row taken
     // Per-column sums of the current row of blocks: 16 bits where bytes
     // cannot overflow them, else 32.

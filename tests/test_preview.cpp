@@ -137,7 +137,7 @@ Preview reference_preview(const RasterShape& s, const std::vector<int>& channels
 }
 
 // Random rasters of bytes and of 16-bit samples, fed in pieces of random
-// whole-sample sizes that split rows anywhere: the same pixels as the
+// whole-sample sizes that split rows anywhere, and whole: the same pixels as the
 // definition, whatever the factor (blocks whose sums need 16, 32 or 64 bits)
 // and however the bytes come.
 TEST(Preview, AnyPiecesGiveThePixelsOfTheDefinition) {
@@ -148,9 +148,21 @@ TEST(Preview, AnyPiecesGiveThePixelsOfTheDefinition) {
         int factor;
     };
     const Case cases[] = {
-        {{37, 23, 3, 1}, {0, 1, 2}, 4}, {{40, 9, 1, 1}, {0}, 1},   {{300, 270, 1, 1}, {0}, 260},
-        {{31, 17, 4, 2}, {0, 1, 2}, 3}, {{29, 11, 1, 2}, {0}, 29}, {{270, 258, 1, 2}, {0}, 257},
+        {{37, 23, 3, 1}, {0, 1, 2}, 4},
+        {{40, 9, 1, 1}, {0}, 1},
+        {{300, 270, 1, 1}, {0}, 260},
+        {{31, 17, 4, 2}, {0, 1, 2}, 3},
+        {{29, 11, 1, 2}, {0}, 29},
+        {{270, 258, 1, 2}, {0}, 257},
         {{9, 5, 3, 1}, {2, 0, 1}, 2},
+        // The widths of the 2000-pixel previews, each number of bands, and
+        // blocks of bytes whose sums need 64 bits.
+        {{23, 13, 1, 1}, {0}, 6},
+        {{29, 14, 3, 1}, {0, 1, 2}, 6},
+        {{17, 7, 4, 2}, {0, 1, 2}, 6},
+        {{13, 5, 4, 2}, {0, 1, 2}, 2},
+        {{11, 3, 1, 2}, {0}, 2},
+        {{4300, 3, 1, 1}, {0}, 4200},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.shape.width) + " x " + std::to_string(c.shape.height) +
@@ -175,6 +187,10 @@ TEST(Preview, AnyPiecesGiveThePixelsOfTheDefinition) {
             EXPECT_EQ(got.width, want.width);
             EXPECT_EQ(got.height, want.height);
             EXPECT_EQ(got.pixels, want.pixels);
+            // All at once: whole rows go in two at a time.
+            PreviewBuilder whole(c.shape, c.channels, c.factor, simd);
+            whole.add(raster);
+            EXPECT_EQ(whole.finish().pixels, want.pixels);
         }
     }
 }

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 
+#include "png_writer.hpp"
 #include "raster/geometry.hpp"
 #include "support.hpp"
 
@@ -64,6 +66,74 @@ std::vector<std::uint8_t> rgb_pixels(const std::string& path, int& width, int& h
     if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr))
         throw std::runtime_error(path + ": " + image.message);
     return pixels;
+}
+
+// The tool's PNG encoder: libpng reads back the very pixels, grey and RGB,
+// of one row or one column, of widths that are a multiple of nothing, of
+// pictures whose filtered bytes are flat, random, smooth, or so skewed that
+// their Huffman code must be cut to 14 bits, and of several coded blocks.
+TEST(QuicklookTool, PngWriterKeepsEveryPixel) {
+    std::mt19937 random(19);
+    struct Case {
+        int width, height, channels;
+        const char* kind;
+    };
+    const Case cases[] = {
+        {1, 1, 1, "random"},     {1, 1, 3, "flat"},        {1, 97, 1, "random"},
+        {1, 61, 3, "smooth"},    {53, 1, 3, "random"},     {53, 1, 1, "flat"},
+        {97, 61, 1, "smooth"},   {1917, 100, 3, "smooth"}, {611, 113, 3, "random"},
+        {28654, 1, 1, "skewed"}, {4001, 40, 1, "skewed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + " x " +
+                     std::to_string(c.channels) + " " + c.kind);
+        const std::size_t row = std::size_t(c.width) * std::size_t(c.channels);
+        std::vector<std::uint8_t> pixels(row * std::size_t(c.height), 77);
+        const std::string kind = c.kind;
+        for (std::size_t i = 0; i < pixels.size(); ++i) {
+            if (kind == "random") pixels[i] = std::uint8_t(random());
+            if (kind == "smooth") pixels[i] = std::uint8_t(i / row + i % row / 7 + random() % 3);
+        }
+        if (kind == "skewed") {
+            // Values 3, 4, 5, ... in 2, 3, 5, ... bytes (Fibonacci numbers): with
+            // the one filter byte 2 and the end of the block a Huffman code of
+            // 20 bits.
+            std::vector<std::uint8_t> run;
+            for (std::size_t v = 3, a = 2, b = 3; run.size() < row;
+                 ++v, a = std::exchange(b, a + b))
+                run.insert(run.end(), std::min(a, row - run.size()), std::uint8_t(v));
+            for (std::size_t i = 0; i < pixels.size(); ++i)  // each row less the one above: `run`
+                pixels[i] = std::uint8_t(run[i % row] * (i / row + 1));
+        }
+        std::vector<std::uint8_t> file;
+        int pieces = 0;
+        PngWriter png(c.width, c.height, c.channels, [&](std::span<const std::byte> bytes) {
+            const auto* b = reinterpret_cast<const std::uint8_t*>(bytes.data());
+            file.insert(file.end(), b, b + bytes.size());
+            ++pieces;
+        });
+        // The rows in uneven batches.
+        for (int y = 0; y < c.height;) {
+            const int n = std::min(c.height - y, int(random() % 7) + 1);
+            png.rows(pixels.data() + std::size_t(y) * row, n);
+            y += n;
+        }
+        png.end();
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        ASSERT_TRUE(png_image_begin_read_from_memory(&image, file.data(), file.size()))
+            << image.message;
+        EXPECT_EQ(image.width, png_uint_32(c.width));
+        EXPECT_EQ(image.height, png_uint_32(c.height));
+        image.format = c.channels == 1 ? PNG_FORMAT_GRAY : PNG_FORMAT_RGB;
+        std::vector<std::uint8_t> read(PNG_IMAGE_SIZE(image));
+        ASSERT_TRUE(png_image_finish_read(&image, nullptr, read.data(), 0, nullptr))
+            << image.message;
+        EXPECT_EQ(read, pixels);
+        if (pixels.size() > (std::size_t(1) << 17)) {
+            EXPECT_GT(pieces, 2) << "one block only";
+        }
+    }
 }
 
 // A crop shows the same ground of every product at full PAN resolution: the

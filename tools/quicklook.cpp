@@ -1,12 +1,8 @@
 // cirsharp-quicklook: PNG previews of the converter's products, at most about
 // 2000 pixels across. A tool of its own so that the converter needs nothing
 // beyond the standard library; `cirsharp --quicklook DIR` runs it.
-#include <png.h>
-#include <zlib.h>
-
 #include <algorithm>
 #include <charconv>
-#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -20,6 +16,7 @@
 #include "io/file.hpp"
 #include "io/signals.hpp"
 #include "io/temp_files.hpp"
+#include "png_writer.hpp"
 #include "preview/pnm.hpp"
 #include "preview/preview.hpp"
 #include "raster/geometry.hpp"
@@ -214,96 +211,52 @@ ImageSize preview_size(const ProductLayout& layout, int max_width) {
     return got;
 }
 
-// A PNG written row by row into a file through a buffer of `buffer`'s
-// capacity. Each row is filtered by its difference from the row above and
-// the result Huffman-coded without searching for repeats: about a tenth of
-// the time of zlib's default search, in files a few per cent larger.
-class PngStream {
-  public:
-    PngStream(io::OutputFile& file, std::vector<std::byte>& buffer, const ImageSize& size)
-        : file_(file), buffer_(buffer) {
-        buffer_.clear();
-        png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error_, failed, nullptr);
-        if (png_) info_ = png_create_info_struct(png_);
-        if (!png_ || !info_) throw std::bad_alloc();
-        if (setjmp(png_jmpbuf(png_))) throw std::runtime_error(message());
-        png_set_write_fn(png_, this, append, flush_nothing);
-        png_set_IHDR(png_, info_, png_uint_32(size.width), png_uint_32(size.height), 8,
-                     size.channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB,
-                     PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-        png_set_filter(png_, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
-        png_set_compression_strategy(png_, Z_HUFFMAN_ONLY);
-        png_set_compression_buffer_size(png_, 1 << 17);
-        png_write_info(png_, info_);
-    }
-    ~PngStream() { png_destroy_write_struct(&png_, &info_); }
-    PngStream(const PngStream&) = delete;
-    PngStream& operator=(const PngStream&) = delete;
-
-    void row(const std::uint8_t* pixels) {
-        if (setjmp(png_jmpbuf(png_))) throw std::runtime_error(message());
-        png_write_row(png_, pixels);
-    }
-    // After the last row: the rest of the PNG into the file.
-    void end() {
-        if (setjmp(png_jmpbuf(png_))) throw std::runtime_error(message());
-        png_write_end(png_, info_);
-        file_.write(buffer_);
-        buffer_.clear();
-    }
-
-  private:
-    static void append(png_structp png, png_bytep data, png_size_t size) {
-        auto* self = static_cast<PngStream*>(png_get_io_ptr(png));
-        std::vector<std::byte>& b = self->buffer_;
-        try {
-            if (b.size() + size > b.capacity()) {
-                self->file_.write(b);
-                b.clear();
-            }
-            const auto* bytes = reinterpret_cast<const std::byte*>(data);
-            b.insert(b.end(), bytes, bytes + size);
-        } catch (const std::exception& e) {
-            self->write_error_ = e.what();
-            png_error(png, "cannot write the PNG");
+// The PNG writer's bytes into `file` through `buffer` (its capacity at a
+// time).
+PngWriter::Sink into(io::OutputFile& file, std::vector<std::byte>& buffer) {
+    buffer.clear();
+    return [&file, &buffer](std::span<const std::byte> bytes) {
+        if (buffer.size() + bytes.size() > buffer.capacity()) {
+            file.write(buffer);
+            buffer.clear();
         }
-    }
-    static void flush_nothing(png_structp) {}
-    [[noreturn]] static void failed(png_structp png, png_const_charp message) {
-        *static_cast<std::string*>(png_get_error_ptr(png)) = message;
-        png_longjmp(png, 1);
-    }
-    std::string message() const {
-        return write_error_.empty() ? "cannot encode a PNG: " + error_ : write_error_;
-    }
-
-    io::OutputFile& file_;
-    std::vector<std::byte>& buffer_;
-    png_structp png_ = nullptr;
-    png_infop info_ = nullptr;
-    std::string error_, write_error_;
-};
+        if (bytes.size() >= buffer.capacity())
+            file.write(bytes);
+        else
+            buffer.insert(buffer.end(), bytes.begin(), bytes.end());
+    };
+}
 
 // The PNG of a finished preview.
 void write_png(io::OutputFile& file, std::vector<std::byte>& buffer, const Preview& p) {
-    PngStream png(file, buffer, {p.width, p.height, p.channels});
-    const std::size_t row_bytes = std::size_t(p.width) * std::size_t(p.channels);
-    for (std::size_t y = 0; y < std::size_t(p.height); ++y)
-        png.row(p.pixels.data() + y * row_bytes);
+    PngWriter png(p.width, p.height, p.channels, into(file, buffer));
+    png.rows(p.pixels.data(), p.height);
     png.end();
+    file.write(buffer);
 }
 
-// The PNG of the preview on standard input, row by row as it comes.
+// The rows of a preview on standard input read at a time, about.
+constexpr std::size_t kInputBytes = std::size_t(256) << 10;
+
+// The PNG of the preview on standard input, a batch of rows at a time as it
+// comes.
 void write_png_of_input(io::OutputFile& file, std::vector<std::byte>& buffer, const ImageSize& size,
                         const std::string& name) {
-    PngStream png(file, buffer, size);
-    std::vector<std::uint8_t> row(std::size_t(size.width) * std::size_t(size.channels));
-    for (int y = 0; y < size.height; ++y) {
-        if (std::fread(row.data(), 1, row.size(), stdin) != row.size())
+    PngWriter png(size.width, size.height, size.channels, into(file, buffer));
+    const std::size_t row_bytes = std::size_t(size.width) * std::size_t(size.channels);
+    const int batch =
+        int(std::clamp<std::size_t>(kInputBytes / row_bytes, 1, std::size_t(size.height)));
+    // Left unset: every byte is read before it is used.
+    const std::unique_ptr<std::uint8_t[]> rows(new std::uint8_t[std::size_t(batch) * row_bytes]);
+    for (int y = 0; y < size.height; y += batch) {
+        const int n = std::min(batch, size.height - y);
+        const std::size_t bytes = std::size_t(n) * row_bytes;
+        if (std::fread(rows.get(), 1, bytes, stdin) != bytes)
             throw std::runtime_error("standard input (" + name + "): the image ends early");
-        png.row(row.data());
+        png.rows(rows.get(), n);
     }
     png.end();
+    file.write(buffer);
 }
 
 int run(const Request& r, io::TempFiles& temps) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "compute/cpu.hpp"
@@ -41,6 +42,16 @@ struct LargeAllocator {
         throw std::bad_alloc();
     }
     void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+    // Elements that grow with `resize` are left unset, as every one is
+    // written before it is read: no pass over fresh memory only to clear it.
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
     friend bool operator==(const LargeAllocator&, const LargeAllocator&) { return true; }
 };
 template <class T>
@@ -85,7 +96,9 @@ class PreviewBuilder {
     Preview finish();
 
   private:
-    void add_run(const std::byte* data, std::size_t samples);
+    // `samples` of the current row, or of each of `rows` (1, 2 or 4) whole
+    // rows.
+    void add_run(const std::byte* data, std::size_t samples, int rows);
     void end_block_row();
 
     Simd simd_;
@@ -95,6 +108,7 @@ class PreviewBuilder {
     int out_width_;
     int out_height_;
     int next_row_ = 0;
+    int in_block_ = 0;    // rows of the current row of blocks taken
     std::size_t at_ = 0;  // samples of the current row taken
     // Per-column sums of the current row of blocks: 16 bits where bytes
     // cannot overflow them, else 32.
@@ -102,14 +116,16 @@ class PreviewBuilder {
     std::vector<std::uint32_t> column_sums32_;
     // Per-column extremes of 16-bit samples over every row so far.
     std::vector<std::uint16_t> column_min_, column_max_;
-    // Finished blocks: bytes as shown; 16-bit block sums until the extremes
-    // are known (32 bits where they fit, else 64).
+    // Finished blocks: bytes as shown; of 16-bit samples the block sums, in
+    // the fewest of 3, 4 or 8 bytes that hold them, until the extremes are
+    // known, which `finish` turns into the pixels in the same memory.
     LargeVector<std::uint8_t> pixels_;
-    LargeVector<std::uint32_t> sums32_;
-    LargeVector<std::uint64_t> sums64_;
-    bool wide_sums_ = false;
+    std::size_t sum_bytes_ = 0;
+    bool wide_sums_ = false;  // block sums need 64 bits
     bool finished_ = false;
-    std::vector<std::uint64_t> block_sums_;  // of the row of blocks just ended
+    // Of the row of blocks just ended: every band's sums, the shown ones.
+    std::vector<std::uint32_t> block_sums_;
+    std::vector<std::uint64_t> shown_;
     // The rounded means of the sums of bytes over blocks of `table_count_`.
     std::vector<std::uint8_t> means_;
     std::uint64_t table_count_ = 0;

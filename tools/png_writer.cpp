@@ -14,18 +14,24 @@ namespace cirsharp {
 namespace {
 
 // Filtered bytes coded with one Huffman code: large enough that a block's
-// code (about 250 bytes) costs little, small enough that the code follows
-// the picture as it changes down the image.
-constexpr std::size_t kBlockBytes = std::size_t(64) << 10;
+// code (about 250 bytes) and its table of pairs cost little, small enough
+// that the code follows the picture as it changes down the image.
+constexpr std::size_t kBlockBytes = std::size_t(256) << 10;
+// A block's code is made from the frequencies of every fourth byte, with
+// every byte value given a code: the statistics of 64 K bytes, at a quarter
+// of the counting.
+constexpr std::size_t kTallyStep = 4;
 
 // Literals 0 to 255 and the end of a block; two distance codes, never used,
 // as a decoder may want a complete code for them too.
 constexpr int kLiterals = 257;
 constexpr int kEndOfBlock = 256;
 constexpr int kDistances = 2;
-// Deflate allows 15 bits; at 14 four codes fit a 64-bit buffer after the 7
-// bits that may be left over from the last whole byte.
-constexpr int kMaxCodeBits = 14;
+// Deflate allows 15 bits; at 13 the codes of two bytes fit one 32-bit entry
+// of the table of pairs beside their length, and two pairs a 64-bit buffer
+// after the 7 bits that may be left over from the last whole byte.
+constexpr int kMaxCodeBits = 13;
+constexpr int kPairLengthShift = 26;
 constexpr int kMaxLengthCodeBits = 7;
 // The order in which a block's header gives the lengths of the code of code
 // lengths.
@@ -177,6 +183,7 @@ PngWriter::PngWriter(int width, int height, int channels, Sink sink)
     const std::size_t all = std::size_t(height) * (row_bytes_ + 1);
     block_bytes_ = std::max(std::min(kBlockBytes, all), row_bytes_ + 1);
     filtered_.reset(new std::uint8_t[block_bytes_]);
+    pairs_.reset(new std::uint32_t[256 * 256]);
     // The worst block: every byte a 15-bit code, the header's 259 lengths at
     // 7 bits, the chunk's framing, the stream's ends and room for a store of
     // 8 bytes past the last.
@@ -227,21 +234,23 @@ void PngWriter::encode_block(bool last) {
     const std::size_t n = filled_;
     adler_ = adler32_of(adler_, data, n);
 
-    // The frequencies of the bytes, in four tables so that runs of one byte
-    // do not wait on one counter.
+    // The frequencies of every fourth byte, in four tables so that runs of
+    // one byte do not wait on one counter; each byte value at least once, so
+    // that those the sample missed have a code too.
     std::array<std::array<std::uint32_t, 256>, 4> tally{};
+    constexpr std::size_t kStride = 4 * kTallyStep;
     std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
+    for (; i + kStride <= n; i += kStride) {
         ++tally[0][data[i]];
-        ++tally[1][data[i + 1]];
-        ++tally[2][data[i + 2]];
-        ++tally[3][data[i + 3]];
+        ++tally[1][data[i + kTallyStep]];
+        ++tally[2][data[i + 2 * kTallyStep]];
+        ++tally[3][data[i + 3 * kTallyStep]];
     }
-    for (; i < n; ++i)
+    for (; i < n; i += kTallyStep)
         ++tally[0][data[i]];
     std::array<std::uint32_t, kLiterals + kDistances> freq{};
     for (int s = 0; s < 256; ++s)
-        freq[std::size_t(s)] = tally[0][std::size_t(s)] + tally[1][std::size_t(s)] +
+        freq[std::size_t(s)] = 1 + tally[0][std::size_t(s)] + tally[1][std::size_t(s)] +
                                tally[2][std::size_t(s)] + tally[3][std::size_t(s)];
     freq[kEndOfBlock] = 1;
 
@@ -298,21 +307,40 @@ void PngWriter::encode_block(bool last) {
         code(length_codes[len]);
         flush();
     }
-    const std::uint32_t* table = codes.data();
+    // The codes of every two bytes as one entry, at the pair's value read
+    // with the first byte highest: half the lookups and shifts. A row of
+    // the table shares its first byte, so its second codes all move by the
+    // same length, in vector registers.
+    std::array<std::uint32_t, 256> code_bits, code_lengths;
+    for (std::size_t b = 0; b < 256; ++b) {
+        code_bits[b] = codes[b] & 0xffff;
+        code_lengths[b] = codes[b] >> 16;
+    }
+    std::uint32_t* __restrict pairs = pairs_.get();
+    for (std::size_t first = 0; first < 256; ++first) {
+        const std::uint32_t head = code_bits[first] | code_lengths[first] << kPairLengthShift;
+        const std::uint32_t shift = code_lengths[first];
+        std::uint32_t* __restrict row = pairs + first * 256;
+        for (std::size_t second = 0; second < 256; ++second)
+            row[second] = head + (code_bits[second] << shift) +
+                          (code_lengths[second] << kPairLengthShift);
+    }
+    const auto pair_at = [&](std::size_t at) {
+        const std::uint32_t entry = pairs[std::size_t(data[at]) << 8 | data[at + 1]];
+        put(entry & ((1u << kPairLengthShift) - 1), int(entry >> kPairLengthShift));
+    };
     i = 0;
-    // Four codes of at most 14 bits after at most 7 left: 63 bits.
+    // Two pairs of codes of at most 13 bits after at most 7 left: 59 bits.
     for (; i + 4 <= n; i += 4) {
-        code(table[data[i]]);
-        code(table[data[i + 1]]);
-        code(table[data[i + 2]]);
-        code(table[data[i + 3]]);
+        pair_at(i);
+        pair_at(i + 2);
         flush();
     }
     for (; i < n; ++i) {
-        code(table[data[i]]);
+        code(codes[data[i]]);
         flush();
     }
-    code(table[kEndOfBlock]);
+    code(codes[kEndOfBlock]);
     flush();
     if (last) {
         if (count > 0) *p++ = std::uint8_t(bits);  // the last byte, padded

@@ -322,8 +322,8 @@ void PngWriter::encode_block(bool last) {
         const std::uint32_t shift = code_lengths[first];
         std::uint32_t* __restrict row = pairs + first * 256;
         for (std::size_t second = 0; second < 256; ++second)
-            row[second] = head + (code_bits[second] << shift) +
-                          (code_lengths[second] << kPairLengthShift);
+            row[second] =
+                head + (code_bits[second] << shift) + (code_lengths[second] << kPairLengthShift);
     }
     const auto pair_at = [&](std::size_t at) {
         const std::uint32_t entry = pairs[std::size_t(data[at]) << 8 | data[at + 1]];

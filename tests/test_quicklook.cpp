@@ -80,10 +80,10 @@ TEST(QuicklookTool, PngWriterKeepsEveryPixel) {
         const char* kind;
     };
     const Case cases[] = {
-        {1, 1, 1, "random"},     {1, 1, 3, "flat"},        {1, 97, 1, "random"},
-        {1, 61, 3, "smooth"},    {53, 1, 3, "random"},     {53, 1, 1, "flat"},
-        {97, 61, 1, "smooth"},   {1917, 100, 3, "smooth"}, {611, 113, 3, "random"},
-        {28654, 1, 1, "skewed"}, {4001, 40, 1, "skewed"},   {28654, 40, 1, "skewed"},
+        {1, 1, 1, "random"},      {1, 1, 3, "flat"},           {1, 97, 1, "random"},
+        {1, 61, 3, "smooth"},     {53, 1, 3, "random"},        {53, 1, 1, "flat"},
+        {97, 61, 1, "smooth"},    {1917, 100, 3, "smooth"},    {611, 113, 3, "random"},
+        {28654, 1, 1, "skewed"},  {4001, 40, 1, "skewed"},     {28654, 40, 1, "skewed"},
         {1200, 400, 3, "random"}, {100003, 1, 1, "unsampled"},
     };
     for (const Case& c : cases) {

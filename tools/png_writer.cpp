@@ -21,6 +21,10 @@ constexpr std::size_t kBlockBytes = std::size_t(256) << 10;
 // every byte value given a code: the statistics of 64 K bytes, at a quarter
 // of the counting.
 constexpr std::size_t kTallyStep = 4;
+// Blocks of at least this many bytes are coded from a table of the codes of
+// every two bytes (64 K entries, worked out for each block); a smaller one,
+// as a thumbnail's, a code at a time.
+constexpr std::size_t kPairedBytes = std::size_t(128) << 10;
 
 // Literals 0 to 255 and the end of a block; two distance codes, never used,
 // as a decoder may want a complete code for them too.
@@ -183,7 +187,6 @@ PngWriter::PngWriter(int width, int height, int channels, Sink sink)
     const std::size_t all = std::size_t(height) * (row_bytes_ + 1);
     block_bytes_ = std::max(std::min(kBlockBytes, all), row_bytes_ + 1);
     filtered_.reset(new std::uint8_t[block_bytes_]);
-    pairs_.reset(new std::uint32_t[256 * 256]);
     // The worst block: every byte a 15-bit code, the header's 259 lengths at
     // 7 bits, the chunk's framing, the stream's ends and room for a store of
     // 8 bytes past the last.
@@ -307,34 +310,46 @@ void PngWriter::encode_block(bool last) {
         code(length_codes[len]);
         flush();
     }
-    // The codes of every two bytes as one entry, at the pair's value read
-    // with the first byte highest: half the lookups and shifts. A row of
-    // the table shares its first byte, so its second codes all move by the
-    // same length, in vector registers.
-    std::array<std::uint32_t, 256> code_bits, code_lengths;
-    for (std::size_t b = 0; b < 256; ++b) {
-        code_bits[b] = codes[b] & 0xffff;
-        code_lengths[b] = codes[b] >> 16;
-    }
-    std::uint32_t* __restrict pairs = pairs_.get();
-    for (std::size_t first = 0; first < 256; ++first) {
-        const std::uint32_t head = code_bits[first] | code_lengths[first] << kPairLengthShift;
-        const std::uint32_t shift = code_lengths[first];
-        std::uint32_t* __restrict row = pairs + first * 256;
-        for (std::size_t second = 0; second < 256; ++second)
-            row[second] =
-                head + (code_bits[second] << shift) + (code_lengths[second] << kPairLengthShift);
-    }
-    const auto pair_at = [&](std::size_t at) {
-        const std::uint32_t entry = pairs[std::size_t(data[at]) << 8 | data[at + 1]];
-        put(entry & ((1u << kPairLengthShift) - 1), int(entry >> kPairLengthShift));
-    };
     i = 0;
-    // Two pairs of codes of at most 13 bits after at most 7 left: 59 bits.
-    for (; i + 4 <= n; i += 4) {
-        pair_at(i);
-        pair_at(i + 2);
-        flush();
+    if (n >= kPairedBytes) {
+        // The codes of every two bytes as one entry, at the pair's value
+        // read with the first byte highest: half the lookups and shifts. A
+        // row of the table shares its first byte, so its second codes all
+        // move by the same length, in vector registers.
+        if (!pairs_) pairs_.reset(new std::uint32_t[256 * 256]);
+        std::array<std::uint32_t, 256> code_bits, code_lengths;
+        for (std::size_t b = 0; b < 256; ++b) {
+            code_bits[b] = codes[b] & 0xffff;
+            code_lengths[b] = codes[b] >> 16;
+        }
+        std::uint32_t* __restrict pairs = pairs_.get();
+        for (std::size_t first = 0; first < 256; ++first) {
+            const std::uint32_t head = code_bits[first] | code_lengths[first] << kPairLengthShift;
+            const std::uint32_t shift = code_lengths[first];
+            std::uint32_t* __restrict row = pairs + first * 256;
+            for (std::size_t second = 0; second < 256; ++second)
+                row[second] = head + (code_bits[second] << shift) +
+                              (code_lengths[second] << kPairLengthShift);
+        }
+        const auto pair_at = [&](std::size_t at) {
+            const std::uint32_t entry = pairs[std::size_t(data[at]) << 8 | data[at + 1]];
+            put(entry & ((1u << kPairLengthShift) - 1), int(entry >> kPairLengthShift));
+        };
+        // Two pairs of codes of at most 13 bits after at most 7 left: 59 bits.
+        for (; i + 4 <= n; i += 4) {
+            pair_at(i);
+            pair_at(i + 2);
+            flush();
+        }
+    } else {
+        // Four codes of at most 13 bits after at most 7 left: 59 bits.
+        for (; i + 4 <= n; i += 4) {
+            code(codes[data[i]]);
+            code(codes[data[i + 1]]);
+            code(codes[data[i + 2]]);
+            code(codes[data[i + 3]]);
+            flush();
+        }
     }
     for (; i < n; ++i) {
         code(codes[data[i]]);

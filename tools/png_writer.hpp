@@ -39,7 +39,7 @@ class PngWriter {
     std::size_t block_bytes_;
     std::unique_ptr<std::uint8_t[]> filtered_;  // the next block's bytes, filtered
     std::size_t filled_ = 0;
-    std::unique_ptr<std::uint32_t[]> pairs_;  // the codes of every two bytes
+    std::unique_ptr<std::uint32_t[]> pairs_;  // the codes of every two bytes, once needed
     std::uint32_t adler_;
     // The PNG's next bytes (`used_` of them before a block): chunk framing
     // and coded bits, handed to the sink after each block.

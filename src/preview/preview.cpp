@@ -400,6 +400,16 @@ CIRSHARP_TARGET_AVX2 void stretch_row_avx2(const double* sums, double count, con
     stretch_row(sums, count, low, span, n, out);
 }
 
+// A block sum kept in `bytes` bytes, lowest first.
+[[gnu::always_inline]] inline std::uint64_t read_sum(const std::uint8_t* from, std::size_t bytes) {
+    if (bytes == 3)
+        return std::uint32_t(from[0]) | std::uint32_t(from[1]) << 8 | std::uint32_t(from[2]) << 16;
+    std::uint64_t v = 0;
+    for (std::size_t k = 0; k < bytes; ++k)
+        v |= std::uint64_t(from[k]) << (8 * k);
+    return v;
+}
+
 // The pixels of every sum that a whole block of one channel can have,
 // worked out as a row of them would be: where the channels' ranges are
 // narrow beside the number of pixels (12-bit samples, say), a lookup costs
@@ -446,22 +456,9 @@ class StretchTables {
     void row(const std::uint8_t* from, std::size_t sum_bytes, std::size_t n,
              std::uint8_t* out) const {
         const std::size_t nc = tables_.size();
-        if (sum_bytes == 3) {
-            for (std::size_t i = 0; i < n; i += nc)
-                for (std::size_t c = 0; c < nc; ++c, from += 3) {
-                    const std::uint32_t v = std::uint32_t(from[0]) | std::uint32_t(from[1]) << 8 |
-                                            std::uint32_t(from[2]) << 16;
-                    out[i + c] = tables_[c][v - first_[c]];
-                }
-            return;
-        }
         for (std::size_t i = 0; i < n; i += nc)
-            for (std::size_t c = 0; c < nc; ++c, from += sum_bytes) {
-                std::uint64_t v = 0;
-                for (std::size_t k = 0; k < sum_bytes; ++k)
-                    v |= std::uint64_t(from[k]) << (8 * k);
-                out[i + c] = tables_[c][v - first_[c]];
-            }
+            for (std::size_t c = 0; c < nc; ++c, from += sum_bytes)
+                out[i + c] = tables_[c][read_sum(from, sum_bytes) - first_[c]];
     }
 
   private:
@@ -604,15 +601,6 @@ Preview PreviewBuilder::finish() {
     const auto stretch = simd_ == Simd::avx2 ? stretch_row_avx2 : stretch_row_baseline;
     std::vector<double> sums(values);
     const int last = shape_.width - (out_width_ - 1) * factor_;
-    const auto sum_at = [&](const std::uint8_t* from) -> std::uint64_t {
-        if (sum_bytes_ == 3)
-            return std::uint32_t(from[0]) | std::uint32_t(from[1]) << 8 |
-                   std::uint32_t(from[2]) << 16;
-        std::uint64_t v = 0;
-        for (std::size_t k = 0; k < sum_bytes_; ++k)
-            v |= std::uint64_t(from[k]) << (8 * k);
-        return v;
-    };
     const StretchTables tables(stretch, std::uint64_t(factor_) * std::uint64_t(factor_), smallest,
                                largest, low, span, values * std::size_t(out_height_));
     for (int y = 0; y < out_height_; ++y) {
@@ -622,14 +610,14 @@ Preview PreviewBuilder::finish() {
         if (rows == factor_ && tables.ready()) {
             // The whole blocks looked up; the narrower last one worked out.
             for (std::size_t c = 0; c < nc; ++c)
-                sums[c] = double(sum_at(from + (values - nc + c) * sum_bytes_));
+                sums[c] = double(read_sum(from + (values - nc + c) * sum_bytes_, sum_bytes_));
             tables.row(from, sum_bytes_, values - nc, out);
             stretch(sums.data(), double(rows) * double(last), low.data() + values - nc,
                     span.data() + values - nc, nc, out + values - nc);
             continue;
         }
         for (std::size_t i = 0; i < values; ++i, from += sum_bytes_)
-            sums[i] = double(sum_at(from));
+            sums[i] = double(read_sum(from, sum_bytes_));
         stretch(sums.data(), double(rows) * double(factor_), low.data(), span.data(), values - nc,
                 out);
         stretch(sums.data() + values - nc, double(rows) * double(last), low.data(), span.data(), nc,

@@ -1,0 +1,3 @@
+# Sourced by the benchmark scripts: the median of the numbers on standard
+# input, one a line, to three decimals.
+median() { sort -n | awk '{ v[NR] = $1 } END { printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
